@@ -1,0 +1,27 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <expected>
+#include <string>
+#include <string_view>
+
+#include "base/error.h"
+
+namespace vorn {
+
+// write(2) until every byte is written; EINTR is retried, a write of zero
+// bytes is the "failed to write whole buffer" error.
+std::expected<void, Error> write_all(int fd, std::string_view data);
+
+// read(2) retried on EINTR.
+ssize_t read_retry(int fd, void* buf, size_t len);
+
+// The whole content of a file, read as bytes.
+std::expected<std::string, Error> read_file(const std::string& path, int extra_flags = 0);
+
+// std::string holds bytes; a path that holds a NUL byte cannot reach the
+// system, so every path-taking call checks this first.
+inline bool has_nul(std::string_view s) { return s.find('\0') != std::string_view::npos; }
+
+}  // namespace vorn

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vorn {
+
+// The entry program's own PATH: absent when unset, which is not the same as empty.
+using PathValue = std::optional<std::string>;
+
+inline constexpr std::string_view kDefaultPath =
+    "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
+
+// The PATH value, or the default PATH when it is absent.
+std::string_view effective_path(const PathValue& path_value);
+
+enum class FileClass { runnable, not_runnable, absent };
+
+// Follows links; runnable needs a regular file with an execute bit that
+// access(X_OK) grants.
+FileClass classify_path(const std::string& path);
+
+struct Resolution {
+    enum class Kind { found, not_executable, not_found };
+    Kind kind = Kind::not_found;
+    std::string path;  // the program path (found) or the first non-runnable candidate
+};
+
+Resolution resolve_command(std::string_view word, const PathValue& path_value);
+
+// For a resolution other than found: the explaining launcher message, then
+// exit 127 (not found) or 126 (not executable).
+[[noreturn]] void exit_unresolvable(const Resolution& resolution, std::string_view word,
+                                    const PathValue& path_value);
+
+// "{program} has no execute bit. Run chmod 755 on it in the Containerfile."
+// (message bodies here are without the "[launch] " prefix)
+std::string no_execute_bit_message(std::string_view program);
+
+struct Fault {
+    enum class Kind { missing_name, carriage_return, env_needs_s };
+    Kind kind;
+    std::string name;         // missing_name
+    std::string interpreter;  // env_needs_s
+    std::string words;        // env_needs_s
+};
+
+// Looks at the program's #! line (at most 256 bytes are read).
+std::optional<Fault> inspect_program(const std::string& program, const PathValue& path_value);
+
+std::string fault_message(std::string_view program, const Fault& fault);
+
+// The program failed to start with the system error `error`: explain, exit 126.
+[[noreturn]] void exit_start_failure(const std::string& program, int error,
+                                     const PathValue& path_value);
+
+// The whole of --check: prints the program path and exits 0, or explains and
+// exits 126 or 127.
+[[noreturn]] void check_command(std::string_view word, const PathValue& path_value);
+
+}  // namespace vorn

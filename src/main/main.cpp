@@ -1,0 +1,36 @@
+#include <cstdlib>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "base/exit.h"
+#include "clipboard/shims.h"
+#include "main/check.h"
+#include "main/cli.h"
+#include "main/copies.h"
+#include "main/launch.h"
+#include "main/session_folder.h"
+
+using namespace vorn;
+
+int main(int argc, char** argv) {
+    std::vector<std::string_view> args;
+    args.reserve(argc > 0 ? static_cast<size_t>(argc - 1) : 0);
+    for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
+
+    if (argc > 0) {
+        if (const auto shim = shim_name(argv[0])) exit_process(run_shim(*shim, args));
+    }
+
+    auto mode = parse_command_line(args);
+    if (!mode) end_with_usage_error(mode.error());
+
+    PathValue path_value;
+    if (const char* path = std::getenv("PATH")) path_value = path;
+
+    if (const auto* check = std::get_if<CheckMode>(&*mode)) check_command(check->command, path_value);
+    if (const auto* hangup = std::get_if<HangupMode>(&*mode)) {
+        exit_process(hang_up(session_folder_path(), hangup->copy_id) ? 0 : 1);
+    }
+    launch(std::get<LaunchOptions>(*mode), path_value);
+}

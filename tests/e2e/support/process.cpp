@@ -1,0 +1,299 @@
+#include "support/process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "support/wait.h"
+
+namespace vt {
+
+std::string vorn_entry_bin() { return VORN_ENTRY_BIN; }
+
+struct Child::Impl {
+    int out_fd = -1;
+    int err_fd = -1;
+    int stop_pipe[2] = {-1, -1};
+    mutable std::mutex mu;
+    mutable std::condition_variable cv;
+    std::string out, err;
+    bool drained = false;
+    std::thread reader;
+
+    void drain() {
+        char buf[65536];
+        bool out_open = out_fd >= 0, err_open = err_fd >= 0;
+        while (out_open || err_open) {
+            pollfd fds[3] = {{out_open ? out_fd : -1, POLLIN, 0},
+                             {err_open ? err_fd : -1, POLLIN, 0},
+                             {stop_pipe[0], POLLIN, 0}};
+            if (::poll(fds, 3, -1) < 0) {
+                if (errno == EINTR) continue;
+                break;
+            }
+            if (fds[2].revents) break;
+            for (int i = 0; i < 2; ++i) {
+                if (!fds[i].revents) continue;
+                const ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
+                if (n <= 0) {
+                    (i == 0 ? out_open : err_open) = false;
+                    continue;
+                }
+                std::lock_guard g(mu);
+                (i == 0 ? out : err).append(buf, static_cast<size_t>(n));
+                cv.notify_all();
+            }
+        }
+        std::lock_guard g(mu);
+        drained = true;
+        cv.notify_all();
+    }
+
+    void stop() {
+        if (reader.joinable()) {
+            // Grandchildren may keep the pipes open; give the output a moment
+            // to arrive, then stop reading regardless.
+            {
+                std::unique_lock l(mu);
+                cv.wait_for(l, std::chrono::seconds(2), [&] { return drained; });
+            }
+            (void)!::write(stop_pipe[1], "x", 1);
+            reader.join();
+        }
+        for (int* fd : {&out_fd, &err_fd, &stop_pipe[0], &stop_pipe[1]}) {
+            if (*fd >= 0) ::close(*fd);
+            *fd = -1;
+        }
+    }
+
+    bool wait_for(std::string Impl::*which, std::string_view needle, Millis timeout) const {
+        std::unique_lock l(mu);
+        return cv.wait_for(l, timeout, [&] {
+            return (this->*which).find(needle) != std::string::npos || drained;
+        }) && (this->*which).find(needle) != std::string::npos;
+    }
+};
+
+namespace {
+
+std::vector<char*> c_strings(std::vector<std::string>& strings) {
+    std::vector<char*> out;
+    for (auto& s : strings) out.push_back(s.data());
+    out.push_back(nullptr);
+    return out;
+}
+
+std::mutex tracked_mu;
+std::vector<pid_t> tracked;
+
+class KillTrackedAtTestEnd : public testing::EmptyTestEventListener {
+    void OnTestEnd(const testing::TestInfo&) override { kill_tracked(); }
+};
+
+[[maybe_unused]] const bool listener_installed = [] {
+    testing::UnitTest::GetInstance()->listeners().Append(new KillTrackedAtTestEnd);
+    return true;
+}();
+
+}  // namespace
+
+std::unique_ptr<Child> Child::start(const Spec& spec) {
+    std::string program = spec.program.empty() ? vorn_entry_bin() : spec.program;
+    std::vector<std::string> argv_strings;
+    argv_strings.push_back(spec.argv0.value_or(program));
+    argv_strings.insert(argv_strings.end(), spec.args.begin(), spec.args.end());
+    std::vector<std::string> env_strings = spec.env;
+    auto argv = c_strings(argv_strings);
+    auto envp = c_strings(env_strings);
+
+    int out_pipe[2], err_pipe[2], in_pipe[2] = {-1, -1}, exec_pipe[2];
+    if (::pipe2(out_pipe, O_CLOEXEC) || ::pipe2(err_pipe, O_CLOEXEC) ||
+        ::pipe2(exec_pipe, O_CLOEXEC) || (spec.input && ::pipe2(in_pipe, O_CLOEXEC))) {
+        throw std::runtime_error("pipe failed");
+    }
+    const int dev_null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const char* cwd = spec.cwd.empty() ? nullptr : spec.cwd.c_str();
+
+    const pid_t pid = ::fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        if (spec.new_session) ::setsid();
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        ::signal(SIGPIPE, SIG_DFL);
+        ::dup2(spec.input ? in_pipe[0] : dev_null, 0);
+        ::dup2(out_pipe[1], 1);
+        ::dup2(err_pipe[1], 2);
+        for (int fd : spec.keep_fds) {
+            const int flags = ::fcntl(fd, F_GETFD);
+            if (flags >= 0) ::fcntl(fd, F_SETFD, flags & ~FD_CLOEXEC);
+        }
+        if (cwd && ::chdir(cwd) != 0) {
+            const int e = errno;
+            (void)!::write(exec_pipe[1], &e, sizeof e);
+            ::_exit(127);
+        }
+        ::execve(program.c_str(), argv.data(), envp.data());
+        const int e = errno;
+        (void)!::write(exec_pipe[1], &e, sizeof e);
+        ::_exit(127);
+    }
+    ::close(dev_null);
+    ::close(out_pipe[1]);
+    ::close(err_pipe[1]);
+    ::close(exec_pipe[1]);
+    int exec_errno = 0;
+    const ssize_t got = ::read(exec_pipe[0], &exec_errno, sizeof exec_errno);
+    ::close(exec_pipe[0]);
+
+    std::unique_ptr<Child> child(new Child);
+    child->pid_ = pid;
+    child->impl_ = std::make_shared<Impl>();
+    child->impl_->out_fd = out_pipe[0];
+    child->impl_->err_fd = err_pipe[0];
+    if (::pipe2(child->impl_->stop_pipe, O_CLOEXEC)) throw std::runtime_error("pipe failed");
+    child->impl_->reader = std::thread([impl = child->impl_.get()] { impl->drain(); });
+    if (spec.input) {
+        ::close(in_pipe[0]);
+        const std::string& data = *spec.input;
+        // A child that does not read its input must not hang the test.
+        ::fcntl(in_pipe[1], F_SETFL, O_NONBLOCK);
+        size_t off = 0;
+        while (off < data.size()) {
+            const ssize_t n = ::write(in_pipe[1], data.data() + off, data.size() - off);
+            if (n <= 0) break;
+            off += static_cast<size_t>(n);
+        }
+        ::close(in_pipe[1]);
+    }
+    if (got == sizeof exec_errno) {
+        child->wait(5s);
+        throw std::runtime_error(std::string("cannot start ") + program + ": " +
+                                 std::strerror(exec_errno));
+    }
+    return child;
+}
+
+Child::~Child() {
+    if (!reaped_) kill_all();
+    if (impl_) impl_->stop();
+}
+
+bool Child::running() {
+    if (reaped_) return false;
+    return !try_wait(0ms).has_value();
+}
+
+std::optional<Result> Child::try_wait(Millis timeout) {
+    if (!reaped_) {
+        int status = 0;
+        pid_t r = 0;
+        wait_until(
+            [&] {
+                r = ::waitpid(pid_, &status, WNOHANG);
+                return r != 0;
+            },
+            timeout);
+        if (r == 0) return std::nullopt;
+        reaped_ = true;
+        if (r == pid_) {
+            if (WIFEXITED(status)) {
+                result_.exited = true;
+                result_.code = WEXITSTATUS(status);
+            } else if (WIFSIGNALED(status)) {
+                result_.signal = WTERMSIG(status);
+            }
+        }
+        impl_->stop();
+        std::lock_guard g(impl_->mu);
+        result_.out = impl_->out;
+        result_.err = impl_->err;
+    }
+    return result_;
+}
+
+Result Child::wait(Millis timeout) {
+    if (auto r = try_wait(timeout)) return *r;
+    kill_all();
+    Result r = try_wait(5s).value_or(Result{});
+    r.timed_out = true;
+    result_.timed_out = true;
+    return r;
+}
+
+void Child::signal(int sig) {
+    if (!reaped_) ::kill(pid_, sig);
+}
+
+void Child::kill_all() {
+    if (reaped_) return;
+    if (::getpgid(pid_) == pid_) ::kill(-pid_, SIGKILL);
+    ::kill(pid_, SIGKILL);
+}
+
+std::string Child::out() const {
+    std::lock_guard g(impl_->mu);
+    return impl_->out;
+}
+
+std::string Child::err() const {
+    std::lock_guard g(impl_->mu);
+    return impl_->err;
+}
+
+bool Child::wait_for_out(std::string_view needle, Millis timeout) const {
+    return impl_->wait_for(&Impl::out, needle, timeout);
+}
+
+bool Child::wait_for_err(std::string_view needle, Millis timeout) const {
+    return impl_->wait_for(&Impl::err, needle, timeout);
+}
+
+Result run(const Spec& spec, Millis timeout) { return Child::start(spec)->wait(timeout); }
+
+void track_pid(pid_t pid) {
+    std::lock_guard g(tracked_mu);
+    tracked.push_back(pid);
+}
+
+void kill_tracked() {
+    std::lock_guard g(tracked_mu);
+    for (pid_t pid : tracked) {
+        if (pid > 0) ::kill(pid, SIGKILL);
+    }
+    for (pid_t pid : tracked) {
+        // Our own children are reaped; others are reaped by their parent or init.
+        if (pid > 0) ::waitpid(pid, nullptr, WNOHANG);
+    }
+    tracked.clear();
+}
+
+bool process_alive(pid_t pid) {
+    if (::kill(pid, 0) != 0 && errno == ESRCH) return false;
+    // A zombie still answers kill(0); look at its state.
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char buf[512];
+    const ssize_t n = ::read(fd, buf, sizeof buf - 1);
+    ::close(fd);
+    if (n <= 0) return false;
+    buf[n] = 0;
+    const char* paren = std::strrchr(buf, ')');
+    return !(paren && paren[1] == ' ' && (paren[2] == 'Z' || paren[2] == 'X'));
+}
+
+}  // namespace vt

@@ -1,0 +1,88 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vt {
+
+using namespace std::chrono_literals;
+using Millis = std::chrono::milliseconds;
+
+// Path of the built vorn-entry binary.
+std::string vorn_entry_bin();
+
+// How a process ended, and what it wrote.
+struct Result {
+    bool exited = false;
+    int code = -1;  // exit code when exited
+    int signal = 0; // terminating signal otherwise
+    bool timed_out = false;
+    std::string out;
+    std::string err;
+
+    // Shell-style: the exit code, or 128 + signal.
+    int status() const { return exited ? code : (signal ? 128 + signal : -1); }
+};
+
+struct Spec {
+    std::vector<std::string> args;     // arguments after argv[0], arbitrary bytes
+    std::optional<std::string> argv0;  // defaults to the program path
+    std::string program;               // defaults to vorn_entry_bin()
+    std::vector<std::string> env;      // the complete environment, KEY=VALUE
+    std::string cwd;                   // empty: the test's own
+    std::optional<std::string> input;  // written to stdin, then closed; none: /dev/null
+    bool new_session = true;           // setsid(): no controlling terminal, own group
+    std::vector<int> keep_fds;         // descriptors passed on unchanged (for fd tests)
+};
+
+// A started process with its output drained in the background. The destructor
+// kills it (its process group too when it leads one) and reaps it.
+class Child {
+public:
+    static std::unique_ptr<Child> start(const Spec& spec);
+    ~Child();
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    pid_t pid() const { return pid_; }
+    bool running();
+    // Waits for the exit, up to timeout; on a time-out the process is killed.
+    Result wait(Millis timeout = 30s);
+    // Waits for the exit, up to timeout; nullopt if it still runs (not killed).
+    std::optional<Result> try_wait(Millis timeout);
+    void signal(int sig);
+    void kill_all();
+
+    std::string out() const;
+    std::string err() const;
+    bool wait_for_out(std::string_view needle, Millis timeout = 10s) const;
+    bool wait_for_err(std::string_view needle, Millis timeout = 10s) const;
+
+    struct Impl;
+
+private:
+    Child() = default;
+    pid_t pid_ = -1;
+    bool reaped_ = false;
+    Result result_;
+    std::shared_ptr<Impl> impl_;
+};
+
+// Start, wait, collect.
+Result run(const Spec& spec, Millis timeout = 30s);
+
+// Processes that a test made but does not own through a Child (a detached
+// relay process, say) are killed by PID when the test ends.
+void track_pid(pid_t pid);
+void kill_tracked();
+
+// Whether a process with this PID exists (zombies count as gone).
+bool process_alive(pid_t pid);
+
+}  // namespace vt
