@@ -76,8 +76,6 @@ FileClass classify_path(const std::string& path) {
     if (has_nul(path)) return FileClass::absent;
     struct stat st;
     if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return FileClass::absent;
-    // The superuser passes access(X_OK) for any execute bit, but none at all
-    // still stops execve, so the bits are looked at first.
     if ((st.st_mode & 0111) == 0) return FileClass::not_runnable;
     return ::access(path.c_str(), X_OK) == 0 ? FileClass::runnable : FileClass::not_runnable;
 }
