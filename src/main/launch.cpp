@@ -71,8 +71,8 @@ void start_relay(const LaunchOptions& options) {
     if (!listeners) end_with_launch_message(125, listeners.error());
     auto started = start_relay_process(std::move(*listeners));
     if (!started) {
-        end_with_launch_message(125, "cannot start the connections to the Mac (" +
-                                         error_text(started.error()) + ").");
+        end_with_launch_message(
+            125, "cannot start the connections to the Mac (" + error_text(started.error()) + ").");
     }
 }
 
@@ -189,7 +189,8 @@ void launch(const LaunchOptions& options, const PathValue& path_value) {
     set_up_signals();
 
     int start_error = 0;
-    const pid_t command = start_command(program.path, argv_strings, env_strings, pre_exec, &start_error);
+    const pid_t command =
+        start_command(program.path, argv_strings, env_strings, pre_exec, &start_error);
     if (command < 0) {
         if (options.join) ::unlink(copy_file.c_str());
         // The child may have taken the terminal's foreground before its exec

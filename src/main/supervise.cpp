@@ -20,7 +20,7 @@
 namespace vorn {
 namespace {
 
-constexpr int kSupervised[] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT,
+constexpr int kSupervised[] = {SIGTERM, SIGHUP,  SIGINT,  SIGQUIT,
                                SIGTSTP, SIGTTIN, SIGTTOU, SIGCHLD};
 
 std::atomic_flag ctrl_z_notice_given = ATOMIC_FLAG_INIT;
@@ -70,8 +70,9 @@ Reaped reap_children(pid_t command) {
             const int stop = WSTOPSIG(wait_status);
             if (stop == SIGSTOP || stop == SIGTSTP) {
                 if (!ctrl_z_notice_given.test_and_set()) {
-                    launch_message("Ctrl-Z cannot suspend a client in the container, so it goes on "
-                                   "running.");
+                    launch_message(
+                        "Ctrl-Z cannot suspend a client in the container, so it goes on "
+                        "running.");
                 }
                 continue_process(pid);
             }
@@ -266,7 +267,8 @@ void finish_first_copy(const std::string& folder, UniqueFd session_lock,
     int r;
     while ((r = ::flock(lock_fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
     }
-    if (r != 0 && errno == EWOULDBLOCK) stay_open(folder, lock_fd, display_form(command_name), status);
+    if (r != 0 && errno == EWOULDBLOCK)
+        stay_open(folder, lock_fd, display_form(command_name), status);
     write_ended_marker(folder);
     exit_process(status);
 }

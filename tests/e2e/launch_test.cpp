@@ -49,11 +49,8 @@ TEST(Launch, ExitStatusIsTheCommandStatus) {
         int status;
     };
     const Case cases[] = {
-        {"exit 0", 0},
-        {"exit 3", 3},
-        {"exit 255", 255},
-        {"kill -KILL $$", 137},
-        {"kill -TERM $$", 143},
+        {"exit 0", 0},          {"exit 3", 3},          {"exit 255", 255},
+        {"kill -KILL $$", 137}, {"kill -TERM $$", 143},
     };
     vt::TestEnv env;
     for (const auto& c : cases) {
@@ -65,7 +62,8 @@ TEST(Launch, ExitStatusIsTheCommandStatus) {
 
 TEST(Launch, ArgumentsReachTheCommandUnchanged) {
     vt::TestEnv env;
-    const auto r = vt::run(env.spec({"--", "printf", "[%s]", "--tcp", "1=x", "\xff\xfe", "a b", ""}));
+    const auto r =
+        vt::run(env.spec({"--", "printf", "[%s]", "--tcp", "1=x", "\xff\xfe", "a b", ""}));
     EXPECT_EQ(r.status(), 0) << r.err;
     EXPECT_EQ(r.out, "[--tcp][1=x][\xff\xfe][a b][]");
 }
@@ -92,7 +90,8 @@ TEST(Launch, EnvironmentLosesOnlyTheEntryVariables) {
     EXPECT_TRUE(has_line(r.out, "VORN_CLIP_SOCK=/some/where")) << r.out;
     EXPECT_TRUE(has_line(r.out, "HOME=" + env.home())) << r.out;
     EXPECT_TRUE(has_line(r.out, "PATH=" + *env.get("PATH"))) << r.out;
-    for (const char* gone : {"VORN_ENTRY_SESSION_DIR=", "VORN_ENTRY_PASSWD=", "VORN_ENTRY_ROOTFS="}) {
+    for (const char* gone :
+         {"VORN_ENTRY_SESSION_DIR=", "VORN_ENTRY_PASSWD=", "VORN_ENTRY_ROOTFS="}) {
         EXPECT_EQ(r.out.find(gone), std::string::npos) << gone;
     }
 }
@@ -112,13 +111,18 @@ TEST(Launch, ClipboardPutsTheShimFolderFirstOnPath) {
     };
     for (const auto& c : cases) {
         vt::TestEnv env;
-        if (c.shim_folder) env.set("VORN_CLIP_BIN", *c.shim_folder);
-        else env.unset("VORN_CLIP_BIN");
-        if (c.path) env.set("PATH", *c.path);
-        else env.unset("PATH");
+        if (c.shim_folder)
+            env.set("VORN_CLIP_BIN", *c.shim_folder);
+        else
+            env.unset("VORN_CLIP_BIN");
+        if (c.path)
+            env.set("PATH", *c.path);
+        else
+            env.unset("PATH");
         // With an empty PATH the search looks in the current folder only.
         ASSERT_EQ(::symlink("/usr/bin/env", env.path("env").c_str()), 0);
-        const auto r = vt::run(env.spec({"--clipboard", "--", c.path == "" ? "env" : "/usr/bin/env"}));
+        const auto r =
+            vt::run(env.spec({"--clipboard", "--", c.path == "" ? "env" : "/usr/bin/env"}));
         ASSERT_EQ(r.status(), 0) << r.err;
         EXPECT_TRUE(has_line(r.out, "PATH=" + c.expected)) << r.out;
     }
@@ -131,7 +135,7 @@ TEST(Launch, ShellOpensBashElseSh) {
     struct Case {
         std::string name;
         std::vector<std::pair<std::string, std::string>> links;  // name -> target
-        std::vector<std::string> plain_files;                     // no execute bit
+        std::vector<std::string> plain_files;                    // no execute bit
         int status;
         std::string out;
         std::string err;
@@ -147,7 +151,8 @@ TEST(Launch, ShellOpensBashElseSh) {
          {"bash", "sh"},
          126,
          "",
-         "[launch] " + bin + "/bash has no execute bit. Run chmod 755 on it in the Containerfile.\n"},
+         "[launch] " + bin +
+             "/bash has no execute bit. Run chmod 755 on it in the Containerfile.\n"},
         {"only sh, not executable",
          {},
          {"sh"},
@@ -167,9 +172,12 @@ TEST(Launch, ShellOpensBashElseSh) {
         for (const auto& [name, target] : c.links) {
             ASSERT_EQ(::symlink(target.c_str(), (bin + "/" + name).c_str()), 0);
         }
-        for (const auto& name : c.plain_files) vt::write_file(bin + "/" + name, "#!/bin/sh\n", 0644);
+        for (const auto& name : c.plain_files)
+            vt::write_file(bin + "/" + name, "#!/bin/sh\n", 0644);
         env.set("PATH", bin);
-        const auto r = vt::run(env.spec({"--shell", "--", "-c", "echo \"$0:$1 $2\"", "a", "b"}));
+        const auto r = vt::run(env.spec(
+            {"--shell", "--", "-c",
+             "[ -n \"$BASH_VERSION\" ] && echo \"bash:$0 $1\" || echo \"sh:$0 $1\"", "a", "b"}));
         EXPECT_EQ(r.status(), c.status) << c.name << "\n" << r.err;
         EXPECT_EQ(r.out, c.out) << c.name;
         EXPECT_EQ(r.err, c.err) << c.name;
@@ -198,7 +206,8 @@ TEST(Launch, CommandInheritsOnlyTheStandardStreams) {
         const auto exe = std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec);
         return !ec && exe.filename() == "sleep";
     }));
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+    for (const auto& entry :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
         fds.push_back(entry.path().filename());
     }
     std::sort(fds.begin(), fds.end());
@@ -243,16 +252,18 @@ TEST(Launch, TerminateAndInterruptReachTheWholeGroup) {
 
 TEST(Launch, StoppedCommandIsContinuedWithOneNotice) {
     vt::TestEnv env;
-    const auto r = vt::run(
-        env.spec({"--", "sh", "-c", "kill -STOP $$; kill -TSTP $$; echo resumed; exit 9"}));
+    const auto r =
+        vt::run(env.spec({"--", "sh", "-c", "kill -STOP $$; kill -TSTP $$; echo resumed; exit 9"}));
     EXPECT_EQ(r.status(), 9);
     EXPECT_EQ(r.out, "resumed\n");
-    EXPECT_EQ(r.err, "[launch] Ctrl-Z cannot suspend a client in the container, so it goes on running.\n");
+    EXPECT_EQ(r.err,
+              "[launch] Ctrl-Z cannot suspend a client in the container, so it goes on running.\n");
 }
 
 TEST(Launch, TerminalInputStopStays) {
     vt::TestEnv env;
-    auto child = vt::Child::start(env.spec({"--", "sh", "-c", "echo $$; kill -TTIN $$; echo woke"}));
+    auto child =
+        vt::Child::start(env.spec({"--", "sh", "-c", "echo $$; kill -TTIN $$; echo woke"}));
     ASSERT_TRUE(child->wait_for_out("\n"));
     const pid_t pid = first_pid(child->out());
     auto state = [&] {
@@ -279,10 +290,12 @@ TEST(LaunchOnTerminal, CommandIsForegroundAndModesAreRestored) {
     auto spec = env.spec({});
     spec.program = "/bin/sh";
     const std::string vorn = vt::vorn_entry_bin();
-    spec.args = {"-c", vorn + " -- sh -c 'echo cmd=$$; stty raw -echo; read x'; echo after=$?; read y"};
+    spec.args = {"-c",
+                 vorn + " -- sh -c 'echo cmd=$$; stty raw -echo; read x'; echo after=$?; read y"};
     auto pty = vt::PtyChild::start(spec);
     ASSERT_TRUE(pty->wait_for("cmd="));
-    ASSERT_TRUE(vt::wait_until([&] { return pty->screen().find('\n', pty->screen().find("cmd=")) != std::string::npos; }));
+    ASSERT_TRUE(vt::wait_until(
+        [&] { return pty->screen().find('\n', pty->screen().find("cmd=")) != std::string::npos; }));
     const pid_t command = first_pid(pty->screen().substr(pty->screen().find("cmd=")));
     EXPECT_TRUE(vt::wait_until([&] { return pty->foreground_group() == command; }));
     termios modes{};
@@ -302,7 +315,8 @@ TEST(LaunchOnTerminal, CommandIsForegroundAndModesAreRestored) {
 
 TEST(LaunchOnTerminal, CtrlCReachesTheCommandAndTheCopySurvives) {
     vt::TestEnv env;
-    auto spec = env.spec({"--", "sh", "-c", "trap 'echo caught; exit 7' INT; echo ready; while :; do sleep 1; done"});
+    auto spec = env.spec({"--", "sh", "-c",
+                          "trap 'echo caught; exit 7' INT; echo ready; while :; do sleep 1; done"});
     auto pty = vt::PtyChild::start(spec);
     ASSERT_TRUE(pty->wait_for("ready"));
     pty->type("\x03");
@@ -316,7 +330,8 @@ TEST(LaunchOnTerminal, FailedStartGivesTheTerminalBack) {
     vt::write_file(env.path("garbage"), "\x01\x02 not a program\n", 0755);
     auto spec = env.spec({});
     spec.program = "/bin/sh";
-    spec.args = {"-c", vt::vorn_entry_bin() + " -- ./garbage; echo status=$?; read y; echo read-ok"};
+    spec.args = {"-c",
+                 vt::vorn_entry_bin() + " -- ./garbage; echo status=$?; read y; echo read-ok"};
     auto pty = vt::PtyChild::start(spec);
     ASSERT_TRUE(pty->wait_for("status=126"));
     EXPECT_EQ(pty->foreground_group(), pty->pid());
@@ -336,14 +351,16 @@ TEST(LaunchOnTerminal, BackgroundCopyForwardsTerminateButNotInterrupt) {
     spec.env = env.env();
     auto pty = vt::PtyChild::start(spec);
     const std::string pidfile = env.path("cmd.pid");
-    pty->type(vt::vorn_entry_bin() + " -- sh -c 'echo $$ > " + pidfile + "; exec sleep 60' & echo copy=$!\n");
+    pty->type(vt::vorn_entry_bin() + " -- sh -c 'echo $$ > " + pidfile +
+              "; exec sleep 60' & echo copy=$!\n");
     ASSERT_TRUE(pty->wait_for("copy="));
     ASSERT_TRUE(vt::wait_until([&] {
         auto s = pty->screen();
         return s.find('\n', s.find("copy=")) != std::string::npos;
     }));
     const pid_t copy = first_pid(pty->screen().substr(pty->screen().find("copy=")));
-    ASSERT_TRUE(vt::wait_until([&] { return vt::path_exists(pidfile) && !vt::read_file(pidfile).empty(); }));
+    ASSERT_TRUE(vt::wait_until(
+        [&] { return vt::path_exists(pidfile) && !vt::read_file(pidfile).empty(); }));
     const pid_t command = first_pid(vt::read_file(pidfile));
     ASSERT_TRUE(vt::wait_until([&] {
         std::error_code ec;

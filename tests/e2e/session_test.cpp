@@ -3,9 +3,9 @@
 #include <signal.h>
 #include <sys/file.h>
 
+#include <fcntl.h>
 #include <chrono>
 #include <filesystem>
-#include <fcntl.h>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -28,8 +28,8 @@ const std::string kEnding =
 // with `status`.
 std::unique_ptr<vt::PtyChild> start_first_copy(const vt::TestEnv& env, int status,
                                                const std::string& extra = "") {
-    auto spec = env.spec({"--", "sh", "-c",
-                          extra + "echo first-ready; read x; exit " + std::to_string(status)});
+    auto spec = env.spec(
+        {"--", "sh", "-c", extra + "echo first-ready; read x; exit " + std::to_string(status)});
     auto pty = vt::PtyChild::start(spec);
     EXPECT_TRUE(pty->wait_for("first-ready"));
     return pty;
@@ -120,7 +120,8 @@ TEST(Session, StaysOpenThenCtrlCTwiceEndsIt) {
     auto first = start_first_copy(env, 4);
     auto joined = start_joined_copy(env, "true");
     first->type("\n");
-    ASSERT_TRUE(first->wait_for("[launch] sh exited. The session stays open while 1 other copy runs.\r\n"));
+    ASSERT_TRUE(
+        first->wait_for("[launch] sh exited. The session stays open while 1 other copy runs.\r\n"));
     size_t mark = first->screen().size();
     first->type("\x1a");
     ASSERT_TRUE(first->wait_for(
@@ -130,7 +131,8 @@ TEST(Session, StaysOpenThenCtrlCTwiceEndsIt) {
     mark = first->screen().size();
     first->type("\x03");
     ASSERT_TRUE(first->wait_for(
-        "[launch] Press Ctrl-C again to end the session, which stops the other copy.\r\n", 10s, mark));
+        "[launch] Press Ctrl-C again to end the session, which stops the other copy.\r\n", 10s,
+        mark));
     mark = first->screen().size();
     first->type("\x1a");  // the hint is given once
     first->type("\x03");
@@ -140,7 +142,8 @@ TEST(Session, StaysOpenThenCtrlCTwiceEndsIt) {
         10s, mark));
     const auto j = joined->wait();
     EXPECT_EQ(j.status(), 129);
-    EXPECT_EQ(j.err, "[launch] the session ended in another terminal, so this copy of sh stopped.\n");
+    EXPECT_EQ(j.err,
+              "[launch] the session ended in another terminal, so this copy of sh stopped.\n");
     const auto f = first->wait();
     EXPECT_EQ(f.status(), 4);
     EXPECT_EQ(f.out.find("Ctrl-Z cannot suspend this session", mark), std::string::npos);
@@ -157,7 +160,8 @@ TEST(Session, CtrlZAfterOneCtrlCSaysAgainAndSigtermEndsAtOnce) {
     first->type("\x03");
     ASSERT_TRUE(first->wait_for("which stops the 2 other copies.\r\n"));
     first->type("\x1a");
-    ASSERT_TRUE(first->wait_for("Press Ctrl-C again to end it, which stops the 2 other copies.\r\n"));
+    ASSERT_TRUE(
+        first->wait_for("Press Ctrl-C again to end it, which stops the 2 other copies.\r\n"));
     first->signal(SIGTERM);
     ASSERT_TRUE(first->wait_for("Ending the session, which gives the 2 other copies 5 seconds"));
     EXPECT_EQ(joined->wait().status(), 129);
