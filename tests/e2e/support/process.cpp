@@ -11,6 +11,7 @@
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
+#include <string_view>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -106,6 +107,30 @@ class KillTrackedAtTestEnd : public testing::EmptyTestEventListener {
     return true;
 }();
 
+// A cross build's binary cannot run on the build machine by itself; the
+// emulator that runs the tests runs it too, with argv[0] passed on (-0) so
+// that the shim names still work.
+void run_through_emulator([[maybe_unused]] std::string& program,
+                          [[maybe_unused]] std::vector<std::string>& argv) {
+#ifdef VORN_TEST_EMULATOR
+    if (program != vorn_entry_bin()) return;
+    std::vector<std::string> emulator;
+    std::string_view words = VORN_TEST_EMULATOR;
+    while (true) {
+        const size_t bar = words.find('|');
+        emulator.emplace_back(words.substr(0, bar));
+        if (bar == std::string_view::npos) break;
+        words.remove_prefix(bar + 1);
+    }
+    emulator.push_back("-0");
+    emulator.push_back(argv.front());
+    emulator.push_back(program);
+    argv.erase(argv.begin());
+    argv.insert(argv.begin(), emulator.begin(), emulator.end());
+    program = emulator.front();
+#endif
+}
+
 }  // namespace
 
 std::unique_ptr<Child> Child::start(const Spec& spec) {
@@ -113,6 +138,7 @@ std::unique_ptr<Child> Child::start(const Spec& spec) {
     std::vector<std::string> argv_strings;
     argv_strings.push_back(spec.argv0.value_or(program));
     argv_strings.insert(argv_strings.end(), spec.args.begin(), spec.args.end());
+    run_through_emulator(program, argv_strings);
     std::vector<std::string> env_strings = spec.env;
     auto argv = c_strings(argv_strings);
     auto envp = c_strings(env_strings);
