@@ -343,4 +343,22 @@ TEST(ClipboardShims, ConnectFailures) {
     }
 }
 
+TEST(ClipboardShims, ReachedThroughALaunchWithClipboard) {
+    vt::TestEnv env;
+    const std::string shims = *env.get("VORN_CLIP_BIN");
+    vt::make_dirs(shims);
+    for (const char* name : {"xclip", "xsel", "wl-paste"}) {
+        ASSERT_EQ(::symlink(vt::vorn_entry_bin().c_str(), (shims + "/" + name).c_str()), 0);
+    }
+    const std::string png_signature = "\x89PNG\r\n\x1a\n";
+    vt::FakeClipboard service(clip_sock(env), {{"OK 8\n" + png_signature}});
+    const auto r = vt::run(env.spec(
+        {"--clipboard", "--", "sh", "-c", "xclip -selection clipboard -t image/png -o; xsel -i"}));
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(r.code, 1) << "the status of the xsel refusal";
+    EXPECT_EQ(r.out, png_signature);
+    EXPECT_EQ(r.err, cannot_write("xsel"));
+    EXPECT_EQ(service.requests(), std::vector<std::string>{"IMAGE image/png\n"});
+}
+
 }  // namespace
