@@ -1,19 +1,229 @@
 #include "main/check.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "base/error.h"
+#include "base/exit.h"
+#include "base/io.h"
+#include "base/path.h"
+#include "base/text.h"
+#include "base/unique_fd.h"
 #include "main/message.h"
 
 namespace vorn {
+namespace {
+
+// The kernel looks at no more than this of a file for its #! line, so neither
+// do we: a longer line is cut off by the kernel in ways we cannot judge.
+constexpr size_t kHashBangLimit = 256;
+
+bool is_blank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+std::string_view trim_blanks(std::string_view s) {
+    while (!s.empty() && is_blank(s.front())) s.remove_prefix(1);
+    while (!s.empty() && is_blank(s.back())) s.remove_suffix(1);
+    return s;
+}
+
+bool has_blank(std::string_view s) {
+    return s.find_first_of(" \t") != std::string_view::npos;
+}
+
+// One element of the search path joined with the command word; an empty
+// element stands for the current directory.
+std::string candidate(std::string_view element, std::string_view word) {
+    if (element.empty()) {
+        std::string out("./");
+        out.append(word);
+        return out;
+    }
+    return join_path(element, word);
+}
+
+// Up to kHashBangLimit bytes from the start of the file; nothing when it
+// cannot be opened or read. O_NONBLOCK keeps a FIFO that took the program's
+// place from stalling us; for regular files it changes nothing.
+std::optional<std::string> read_head(const std::string& program) {
+    if (has_nul(program)) return std::nullopt;
+    UniqueFd fd(::open(program.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (!fd) return std::nullopt;
+    std::string head(kHashBangLimit, '\0');
+    size_t got = 0;
+    while (got < head.size()) {
+        const ssize_t n = read_retry(fd.get(), head.data() + got, head.size() - got);
+        if (n < 0) return std::nullopt;
+        if (n == 0) break;
+        got += static_cast<size_t>(n);
+    }
+    head.resize(got);
+    return head;
+}
+
+}  // namespace
 
 std::string_view effective_path(const PathValue& path_value) {
     return path_value ? std::string_view(*path_value) : kDefaultPath;
 }
-FileClass classify_path(const std::string&) { return FileClass::absent; }
-Resolution resolve_command(std::string_view, const PathValue&) { return {}; }
-void exit_unresolvable(const Resolution&, std::string_view, const PathValue&) { end_with_launch_message(70, "not built yet"); }
-std::string no_execute_bit_message(std::string_view) { return "not built yet"; }
-std::optional<Fault> inspect_program(const std::string&, const PathValue&) { return std::nullopt; }
-std::string fault_message(std::string_view, const Fault&) { return "not built yet"; }
-void exit_start_failure(const std::string&, int, const PathValue&) { end_with_launch_message(70, "not built yet"); }
-void check_command(std::string_view, const PathValue&) { end_with_launch_message(70, "not built yet"); }
+
+FileClass classify_path(const std::string& path) {
+    // The system would see the path cut at the NUL, which is another file.
+    if (has_nul(path)) return FileClass::absent;
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return FileClass::absent;
+    if ((st.st_mode & 0111) == 0) return FileClass::not_runnable;
+    return ::access(path.c_str(), X_OK) == 0 ? FileClass::runnable : FileClass::not_runnable;
+}
+
+Resolution resolve_command(std::string_view word, const PathValue& path_value) {
+    using Kind = Resolution::Kind;
+    if (word.empty()) return {};
+    if (word.find('/') != std::string_view::npos) {
+        std::string path(word);
+        switch (classify_path(path)) {
+            case FileClass::runnable:
+                return {Kind::found, std::move(path)};
+            case FileClass::not_runnable:
+                return {Kind::not_executable, std::move(path)};
+            case FileClass::absent:
+                break;
+        }
+        return {};
+    }
+    std::string_view rest = effective_path(path_value);
+    std::optional<std::string> first_not_runnable;
+    for (;;) {
+        const size_t colon = rest.find(':');
+        const std::string_view element = rest.substr(0, colon);
+        std::string path = candidate(element, word);
+        switch (classify_path(path)) {
+            case FileClass::runnable:
+                return {Kind::found, std::move(path)};
+            case FileClass::not_runnable:
+                if (!first_not_runnable) first_not_runnable = std::move(path);
+                break;
+            case FileClass::absent:
+                break;
+        }
+        if (colon == std::string_view::npos) break;
+        rest.remove_prefix(colon + 1);
+    }
+    if (first_not_runnable) return {Kind::not_executable, std::move(*first_not_runnable)};
+    return {};
+}
+
+std::string no_execute_bit_message(std::string_view program) {
+    return display_form(program) + " has no execute bit. Run chmod 755 on it in the Containerfile.";
+}
+
+void exit_unresolvable(const Resolution& resolution, std::string_view word,
+                       const PathValue& path_value) {
+    if (resolution.kind == Resolution::Kind::not_executable) {
+        end_with_launch_message(126, no_execute_bit_message(resolution.path));
+    }
+    if (word.find('/') != std::string_view::npos) {
+        end_with_launch_message(127, display_form(word) +
+                                         " is not an executable file in this image. The image "
+                                         "needs the command it runs.");
+    }
+    end_with_launch_message(127, display_form(word) + " is not on the image's PATH (" +
+                                     display_form(effective_path(path_value)) +
+                                     "). Install it in the image, or set "
+                                     "launch.container.clients.<client>.command.");
+}
+
+std::optional<Fault> inspect_program(const std::string& program, const PathValue& path_value) {
+    const auto head = read_head(program);
+    if (!head || head->size() < 2 || head->compare(0, 2, "#!") != 0) return std::nullopt;
+
+    std::string_view line = std::string_view(*head).substr(2);
+    const size_t end = line.find_first_of(std::string_view("\n\0", 2));
+    if (end != std::string_view::npos) {
+        line = line.substr(0, end);
+    } else if (head->size() == kHashBangLimit) {
+        return std::nullopt;  // the line goes on past what the kernel reads
+    }
+
+    line = trim_blanks(line);
+    if (line.empty()) return std::nullopt;
+    // Checked before the interpreter: with CRLF endings the interpreter's name
+    // carries the carriage return, and "not in the image" would mislead.
+    if (line.back() == '\r') return Fault{Fault::Kind::carriage_return, {}, {}, {}};
+
+    const size_t blank = line.find_first_of(" \t");
+    const std::string interpreter(line.substr(0, blank));
+    if (classify_path(interpreter) != FileClass::runnable) {
+        return Fault{Fault::Kind::missing_name, interpreter, {}, {}};
+    }
+    const auto last = final_component(interpreter);
+    if (!last || *last != "env") return std::nullopt;
+
+    const std::string_view words =
+        blank == std::string_view::npos ? std::string_view() : trim_blanks(line.substr(blank));
+    // Options and assignments change what env does with the rest; leave those to env.
+    if (words.empty() || words.front() == '-' || words.find('=') != std::string_view::npos) {
+        return std::nullopt;
+    }
+    if (resolve_command(words, path_value).kind == Resolution::Kind::found) return std::nullopt;
+    if (has_blank(words)) {
+        return Fault{Fault::Kind::env_needs_s, {}, interpreter, std::string(words)};
+    }
+    return Fault{Fault::Kind::missing_name, std::string(words), {}, {}};
+}
+
+std::string fault_message(std::string_view program, const Fault& fault) {
+    const std::string shown = display_form(program);
+    switch (fault.kind) {
+        case Fault::Kind::missing_name:
+            return shown + " names " + display_form(fault.name) +
+                   " in its #! line, which is not in the image.";
+        case Fault::Kind::carriage_return:
+            return shown +
+                   " has a #! line that ends in a carriage return, from Windows line endings. "
+                   "Convert the file to Unix line endings.";
+        case Fault::Kind::env_needs_s: {
+            const std::string words = display_form(fault.words);
+            return shown + " has \"" + words +
+                   "\" after env in its #! line, and env receives it as one command name. "
+                   "Write #!" +
+                   display_form(fault.interpreter) + " -S " + words +
+                   " to pass it as separate words.";
+        }
+    }
+    return shown;
+}
+
+void exit_start_failure(const std::string& program, int error, const PathValue& path_value) {
+    if (error != ENOENT) {
+        end_with_launch_message(126, "cannot run " + display_form(program) + " (" +
+                                         error_text(Error::system(error)) + ").");
+    }
+    // ENOENT for a file that exists means the kernel could not find what the
+    // file asks for: its #! interpreter or its ELF program loader.
+    if (const auto fault = inspect_program(program, path_value)) {
+        end_with_launch_message(126, fault_message(program, *fault));
+    }
+    end_with_launch_message(126, "cannot run " + display_form(program) +
+                                     ", because its #! interpreter or its program loader is "
+                                     "not in the image.");
+}
+
+void check_command(std::string_view word, const PathValue& path_value) {
+    const Resolution resolution = resolve_command(word, path_value);
+    if (resolution.kind != Resolution::Kind::found) exit_unresolvable(resolution, word, path_value);
+    if (const auto fault = inspect_program(resolution.path, path_value)) {
+        end_with_launch_message(126, fault_message(resolution.path, *fault));
+    }
+    std::string answer = display_form(resolution.path);
+    answer.push_back('\n');
+    // The status is the answer a script tests; a lost line changes nothing about it.
+    (void)write_all(STDOUT_FILENO, answer);
+    exit_process(0);
+}
 
 }  // namespace vorn

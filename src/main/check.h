@@ -35,7 +35,8 @@ Resolution resolve_command(std::string_view word, const PathValue& path_value);
                                     const PathValue& path_value);
 
 // "{program} has no execute bit. Run chmod 755 on it in the Containerfile."
-// (message bodies here are without the "[launch] " prefix)
+// (message bodies here are without the "[launch] " prefix; paths are given as
+// bytes and shown in their display form)
 std::string no_execute_bit_message(std::string_view program);
 
 struct Fault {

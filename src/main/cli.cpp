@@ -98,9 +98,8 @@ std::expected<Mode, UsageError> parse_command_line(std::span<const std::string_v
             options.join = true;
             continue;
         }
-        const bool takes_value =
-            arg == "--tcp" || arg == "--unix" || arg == "--copy-id" || arg == "--hangup" ||
-            arg == "--check";
+        const bool takes_value = arg == "--tcp" || arg == "--unix" || arg == "--copy-id" ||
+                                 arg == "--hangup" || arg == "--check";
         if (!takes_value) return usage("unknown argument " + std::string(arg));
         if (i + 1 >= n) return usage(std::string(arg) + " needs a value");
         const std::string_view value = args[++i];

@@ -1,9 +1,213 @@
 #include "main/launch.h"
 
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "base/error.h"
+#include "base/io.h"
+#include "base/path.h"
+#include "base/text.h"
+#include "main/copies.h"
 #include "main/message.h"
+#include "main/session_folder.h"
+#include "main/ssh_link.h"
+#include "main/supervise.h"
+#include "main/terminal.h"
+#include "relay/listeners.h"
+
+extern char** environ;
 
 namespace vorn {
+namespace {
 
-void launch(const LaunchOptions&, const PathValue&) { end_with_launch_message(70, "not built yet"); }
+constexpr std::string_view kDefaultShimFolder = "/opt/vorn/bin";
+
+struct Program {
+    std::string path;
+    std::string name;  // argv[0]
+    std::vector<std::string> arguments;
+};
+
+// --shell: bash, else sh. A shell that exists but cannot run is named in the
+// message only when no shell at all is usable.
+Program resolve_shell(const LaunchOptions& options, const PathValue& path_value) {
+    const Resolution bash = resolve_command("bash", path_value);
+    Resolution chosen = bash;
+    if (bash.kind != Resolution::Kind::found) {
+        const Resolution sh = resolve_command("sh", path_value);
+        if (sh.kind == Resolution::Kind::found) {
+            chosen = sh;
+        } else if (bash.kind == Resolution::Kind::not_executable) {
+            end_with_launch_message(126, no_execute_bit_message(bash.path));
+        } else if (sh.kind == Resolution::Kind::not_executable) {
+            end_with_launch_message(126, no_execute_bit_message(sh.path));
+        } else {
+            end_with_launch_message(
+                127, "the image has no shell (bash or sh), so --shell cannot open one.");
+        }
+    }
+    const auto name = final_component(chosen.path);
+    return {chosen.path, std::string(name.value_or(chosen.path)), options.command};
+}
+
+Program resolve_program(const LaunchOptions& options, const PathValue& path_value) {
+    if (options.shell) return resolve_shell(options, path_value);
+    const std::string& word = options.command.front();
+    const Resolution resolution = resolve_command(word, path_value);
+    if (resolution.kind != Resolution::Kind::found) {
+        exit_unresolvable(resolution, word, path_value);
+    }
+    return {resolution.path, word, {options.command.begin() + 1, options.command.end()}};
+}
+
+void start_relay(const LaunchOptions& options) {
+    auto listeners = set_up_listeners(options.tcp_specs, options.unix_specs);
+    if (!listeners) end_with_launch_message(125, listeners.error());
+    auto started = start_relay_process(std::move(*listeners));
+    if (!started) {
+        end_with_launch_message(
+            125, "cannot start the connections to the Mac (" + error_text(started.error()) + ").");
+    }
+}
+
+bool is_variable(std::string_view entry, std::string_view name) {
+    return entry.size() > name.size() && entry.starts_with(name) && entry[name.size()] == '=';
+}
+
+std::vector<std::string> command_environment(const LaunchOptions& options,
+                                             const PathValue& path_value) {
+    std::vector<std::string> env;
+    for (char** entry = environ; *entry; ++entry) {
+        const std::string_view e(*entry);
+        if (is_variable(e, "VORN_ENTRY_SESSION_DIR") || is_variable(e, "VORN_ENTRY_PASSWD") ||
+            is_variable(e, "VORN_ENTRY_ROOTFS")) {
+            continue;
+        }
+        if (options.clipboard && is_variable(e, "PATH")) continue;
+        env.emplace_back(e);
+    }
+    if (options.clipboard) {
+        const char* shims = std::getenv("VORN_CLIP_BIN");
+        std::string path = "PATH=";
+        path.append(shims ? std::string_view(shims) : kDefaultShimFolder);
+        path.push_back(':');
+        path.append(effective_path(path_value));
+        env.push_back(std::move(path));
+    }
+    return env;
+}
+
+std::vector<char*> pointers(std::vector<std::string>& strings) {
+    std::vector<char*> out;
+    out.reserve(strings.size() + 1);
+    for (auto& s : strings) out.push_back(s.data());
+    out.push_back(nullptr);
+    return out;
+}
+
+// Forks and execs the command. Returns its PID, or the errno with which the
+// start failed (as a negative number).
+pid_t start_command(const std::string& program, std::vector<std::string>& argv_strings,
+                    std::vector<std::string>& env_strings, const PreExec& pre_exec, int* error) {
+    auto argv = pointers(argv_strings);
+    auto envp = pointers(env_strings);
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0) {
+        *error = errno;
+        return -1;
+    }
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        *error = errno;
+        ::close(report[0]);
+        ::close(report[1]);
+        return -1;
+    }
+    if (pid == 0) {
+        run_pre_exec(pre_exec);
+        ::execve(program.c_str(), argv.data(), envp.data());
+        const int e = errno;
+        (void)!::write(report[1], &e, sizeof e);
+        ::_exit(127);
+    }
+    ::close(report[1]);
+    int exec_error = 0;
+    const ssize_t n = read_retry(report[0], &exec_error, sizeof exec_error);
+    ::close(report[0]);
+    if (n == sizeof exec_error) {
+        while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        *error = exec_error;
+        return -1;
+    }
+    return pid;
+}
+
+}  // namespace
+
+void launch(const LaunchOptions& options, const PathValue& path_value) {
+    Program program = resolve_program(options, path_value);
+    if (const auto fault = inspect_program(program.path, path_value)) {
+        end_with_launch_message(126, fault_message(program.path, *fault));
+    }
+
+    const std::string folder = session_folder_path();
+    UniqueFd session_lock;
+    std::string copy_file;
+    if (options.join) {
+        session_lock = join_session(folder, options.copy_id);
+        copy_file = folder_entry(folder, copy_file_name(::getpid()));
+    }
+
+    if (!options.tcp_specs.empty() || !options.unix_specs.empty()) start_relay(options);
+
+    if (!options.join) {
+        if (auto prepared = prepare_session_folder(folder)) {
+            session_lock = std::move(*prepared);
+        } else {
+            launch_message("cannot create the session folder " + display_form(folder) + " (" +
+                           error_text(prepared.error()) +
+                           "), so no other copy can join this session.");
+        }
+        make_ssh_link(ssh_link_inputs_from_environment());
+    }
+
+    std::vector<std::string> argv_strings;
+    argv_strings.reserve(program.arguments.size() + 1);
+    argv_strings.push_back(program.name);
+    for (auto& arg : program.arguments) argv_strings.push_back(std::move(arg));
+    std::vector<std::string> env_strings = command_environment(options, path_value);
+
+    const TerminalState terminal = probe_terminal();
+    const PreExec pre_exec = make_pre_exec(terminal);
+    set_up_signals();
+
+    int start_error = 0;
+    const pid_t command =
+        start_command(program.path, argv_strings, env_strings, pre_exec, &start_error);
+    if (command < 0) {
+        if (options.join) ::unlink(copy_file.c_str());
+        // The child may have taken the terminal's foreground before its exec
+        // failed; a parent shell without job control could not read it again.
+        give_back_terminal(terminal);
+        exit_start_failure(program.path, start_error, path_value);
+    }
+
+    const WatchResult watched = watch_command({.command = command,
+                                               .own_process_group = terminal.own_process_group(),
+                                               .joined = options.join,
+                                               .copy_id = options.copy_id,
+                                               .folder = folder});
+    give_back_terminal(terminal);
+    if (options.join) finish_joined_copy(folder, copy_file, program.name, watched.status);
+    finish_first_copy(folder, std::move(session_lock), program.name, watched.status,
+                      watched.grace_start);
+}
 
 }  // namespace vorn

@@ -28,7 +28,8 @@ int main(int argc, char** argv) {
     PathValue path_value;
     if (const char* path = std::getenv("PATH")) path_value = path;
 
-    if (const auto* check = std::get_if<CheckMode>(&*mode)) check_command(check->command, path_value);
+    if (const auto* check = std::get_if<CheckMode>(&*mode))
+        check_command(check->command, path_value);
     if (const auto* hangup = std::get_if<HangupMode>(&*mode)) {
         exit_process(hang_up(session_folder_path(), hangup->copy_id) ? 0 : 1);
     }

@@ -136,9 +136,13 @@ std::unique_ptr<Child> Child::start(const Spec& spec) {
         ::dup2(spec.input ? in_pipe[0] : dev_null, 0);
         ::dup2(out_pipe[1], 1);
         ::dup2(err_pipe[1], 2);
-        for (int fd : spec.keep_fds) {
+        // The program starts with the standard streams alone (and keep_fds),
+        // whatever the test runner itself was given.
+        for (int fd = 3; fd < 1024; ++fd) {
+            bool keep = false;
+            for (int k : spec.keep_fds) keep = keep || k == fd;
             const int flags = ::fcntl(fd, F_GETFD);
-            if (flags >= 0) ::fcntl(fd, F_SETFD, flags & ~FD_CLOEXEC);
+            if (flags >= 0) ::fcntl(fd, F_SETFD, keep ? (flags & ~FD_CLOEXEC) : (flags | FD_CLOEXEC));
         }
         if (cwd && ::chdir(cwd) != 0) {
             const int e = errno;

@@ -99,6 +99,10 @@ std::unique_ptr<PtyChild> PtyChild::start(const Spec& spec) {
         ::dup2(slave, 1);
         ::dup2(slave, 2);
         if (slave > 2) ::close(slave);
+        for (int fd = 3; fd < 1024; ++fd) {
+            const int flags = ::fcntl(fd, F_GETFD);
+            if (flags >= 0) ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+        }
         sigset_t none;
         sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);

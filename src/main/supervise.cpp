@@ -1,0 +1,286 @@
+#include "main/supervise.h"
+
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <thread>
+#include <vector>
+
+#include "base/exit.h"
+#include "base/text.h"
+#include "main/copies.h"
+#include "main/message.h"
+#include "main/session_folder.h"
+
+namespace vorn {
+namespace {
+
+constexpr int kSupervised[] = {SIGTERM, SIGHUP,  SIGINT,  SIGQUIT,
+                               SIGTSTP, SIGTTIN, SIGTTOU, SIGCHLD};
+
+std::atomic_flag ctrl_z_notice_given = ATOMIC_FLAG_INIT;
+
+void do_nothing(int) {}
+
+sigset_t supervised_set() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : kSupervised) sigaddset(&set, sig);
+    return set;
+}
+
+int take_signal() {
+    const sigset_t set = supervised_set();
+    for (;;) {
+        int sig = 0;
+        if (::sigwait(&set, &sig) == 0) return sig;
+    }
+}
+
+// A send to a process group falls back to the single process.
+void signal_group_or_process(pid_t pid, int sig) {
+    if (::kill(-pid, sig) != 0) ::kill(pid, sig);
+}
+
+// SIGCONT to whatever group the process is in now.
+void continue_process(pid_t pid) {
+    const pid_t group = ::getpgid(pid);
+    if (group < 1 || ::kill(-group, SIGCONT) != 0) ::kill(pid, SIGCONT);
+}
+
+struct Reaped {
+    bool command_ended = false;
+    int status = 1;
+};
+
+// Reaps every child that has changed state; a child stopped by Ctrl-Z or
+// SIGSTOP is continued at once, since nothing in the container could resume it.
+Reaped reap_children(pid_t command) {
+    Reaped reaped;
+    for (;;) {
+        int wait_status = 0;
+        const pid_t pid = ::waitpid(-1, &wait_status, WNOHANG | WUNTRACED);
+        if (pid <= 0) return reaped;
+        if (WIFSTOPPED(wait_status)) {
+            const int stop = WSTOPSIG(wait_status);
+            if (stop == SIGSTOP || stop == SIGTSTP) {
+                if (!ctrl_z_notice_given.test_and_set()) {
+                    launch_message(
+                        "Ctrl-Z cannot suspend a client in the container, so it goes on "
+                        "running.");
+                }
+                continue_process(pid);
+            }
+            continue;
+        }
+        if (pid == command && (WIFEXITED(wait_status) || WIFSIGNALED(wait_status))) {
+            reaped.command_ended = true;
+            reaped.status = command_status(wait_status);
+        }
+    }
+}
+
+void sleep_monotonic(std::chrono::nanoseconds duration) {
+    timespec deadline;
+    ::clock_gettime(CLOCK_MONOTONIC, &deadline);
+    const auto ns = duration.count() + deadline.tv_nsec;
+    deadline.tv_sec += static_cast<time_t>(ns / 1000000000);
+    deadline.tv_nsec = static_cast<long>(ns % 1000000000);
+    while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) != 0) {
+    }
+}
+
+void start_exit_timer(std::chrono::nanoseconds duration, int status) {
+    std::thread([duration, status] {
+        sleep_monotonic(duration);
+        exit_process(status);
+    }).detach();
+}
+
+void start_lock_waiter(const std::string& folder, int lock_fd, int status) {
+    std::thread([folder, lock_fd, status] {
+        // Any failure other than an interruption counts as the lock being free:
+        // waiting on a lock that can never be granted would hang the session.
+        while (::flock(lock_fd, LOCK_EX) != 0 && errno == EINTR) {
+        }
+        write_ended_marker(folder);
+        exit_process(status);
+    }).detach();
+}
+
+void start_kill_timer(pid_t command) {
+    std::thread([command] {
+        sleep_monotonic(kKillDelay);
+        signal_group_or_process(command, SIGKILL);
+    }).detach();
+}
+
+void hang_up_copies(const std::vector<pid_t>& copies) {
+    for (pid_t pid : copies) ::kill(pid, SIGHUP);
+}
+
+[[noreturn]] void end_after_terminate(const std::string& folder, int lock_fd, int status,
+                                      MonoTime grace_start) {
+    auto rest = kGracePeriod - (std::chrono::steady_clock::now() - grace_start);
+    if (rest < decltype(rest)::zero()) rest = decltype(rest)::zero();
+    start_exit_timer(std::chrono::duration_cast<std::chrono::nanoseconds>(rest), status);
+    start_lock_waiter(folder, lock_fd, status);
+    for (;;) {
+        switch (take_signal()) {
+            case SIGCHLD:
+                reap_children(-1);
+                break;
+            case SIGTSTP:
+            case SIGTTIN:
+            case SIGTTOU:
+                break;
+            default:
+                exit_process(status);
+        }
+    }
+}
+
+[[noreturn]] void stay_open(const std::string& folder, int lock_fd,
+                            const std::string& command_display, int status) {
+    launch_message(command_display + " exited. The session stays open while " +
+                   run_phrase(list_live_copies(folder).size()) + ".");
+    start_lock_waiter(folder, lock_fd, status);
+    bool ctrl_c_once = false, ctrl_z_hint_given = false, ending = false;
+    for (;;) {
+        const int sig = take_signal();
+        if (sig == SIGTSTP) {
+            if (!ending && !ctrl_z_hint_given) {
+                launch_message(std::string("Ctrl-Z cannot suspend this session. Press Ctrl-C ") +
+                               (ctrl_c_once ? "again" : "twice") + " to end it, which stops " +
+                               stop_phrase(list_live_copies(folder).size()) + ".");
+                ctrl_z_hint_given = true;
+            }
+            continue;
+        }
+        if (sig == SIGCHLD) {
+            reap_children(-1);
+            continue;
+        }
+        if (sig == SIGTTIN || sig == SIGTTOU) continue;
+        if (ending) exit_process(status);
+        if (sig == SIGINT && !ctrl_c_once) {
+            launch_message("Press Ctrl-C again to end the session, which stops " +
+                           stop_phrase(list_live_copies(folder).size()) + ".");
+            ctrl_c_once = true;
+            continue;
+        }
+        // The message goes out before the hang-ups: a joined copy that dies at
+        // once frees the lock, and the lock waiter would end this process
+        // before the message was written.
+        write_ended_marker(folder);
+        const std::vector<pid_t> copies = list_live_copies(folder);
+        launch_message("Ending the session, which gives " + stop_phrase(copies.size()) + " " +
+                       std::to_string(kGracePeriod.count()) +
+                       " seconds to exit. Press Ctrl-C to end it at once.");
+        hang_up_copies(copies);
+        start_exit_timer(kGracePeriod, status);
+        ending = true;
+    }
+}
+
+}  // namespace
+
+std::string run_phrase(size_t n) {
+    if (n == 0) return "other copies run";
+    if (n == 1) return "1 other copy runs";
+    return std::to_string(n) + " other copies run";
+}
+
+std::string stop_phrase(size_t n) {
+    if (n == 0) return "the other copies";
+    if (n == 1) return "the other copy";
+    return "the " + std::to_string(n) + " other copies";
+}
+
+int command_status(int wait_status) {
+    if (WIFEXITED(wait_status)) return WEXITSTATUS(wait_status);
+    if (WIFSIGNALED(wait_status)) return 128 + WTERMSIG(wait_status);
+    return 1;
+}
+
+void set_up_signals() {
+    struct sigaction action = {};
+    action.sa_handler = do_nothing;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    for (int sig : kSupervised) ::sigaction(sig, &action, nullptr);
+    const sigset_t set = supervised_set();
+    ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+WatchResult watch_command(const WatchContext& context) {
+    WatchResult result;
+    bool kill_timer_started = false;
+    for (;;) {
+        const int sig = take_signal();
+        switch (sig) {
+            case SIGCHLD: {
+                const Reaped reaped = reap_children(context.command);
+                if (reaped.command_ended) {
+                    result.status = reaped.status;
+                    return result;
+                }
+                break;
+            }
+            case SIGTSTP:
+            case SIGTTIN:
+            case SIGTTOU:
+                break;
+            case SIGINT:
+            case SIGQUIT:
+                if (context.own_process_group) signal_group_or_process(context.command, sig);
+                break;
+            default:  // SIGTERM, SIGHUP
+                signal_group_or_process(context.command, sig);
+                continue_process(context.command);
+                if (!result.grace_start) result.grace_start = std::chrono::steady_clock::now();
+                if (!context.joined) {
+                    write_ended_marker(context.folder);
+                    hang_up_copies(list_live_copies(context.folder));
+                } else if (context.copy_id && !kill_timer_started &&
+                           entry_exists(context.folder, "hangup-" + *context.copy_id)) {
+                    kill_timer_started = true;
+                    start_kill_timer(context.command);
+                }
+                break;
+        }
+    }
+}
+
+void finish_first_copy(const std::string& folder, UniqueFd session_lock,
+                       std::string_view command_name, int status,
+                       std::optional<MonoTime> grace_start) {
+    if (!session_lock) exit_process(status);
+    // The lock descriptor lives until the process ends: the lock waiter uses it.
+    const int lock_fd = session_lock.release();
+    if (grace_start) end_after_terminate(folder, lock_fd, status, *grace_start);
+    int r;
+    while ((r = ::flock(lock_fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+    }
+    if (r != 0 && errno == EWOULDBLOCK)
+        stay_open(folder, lock_fd, display_form(command_name), status);
+    write_ended_marker(folder);
+    exit_process(status);
+}
+
+void finish_joined_copy(const std::string& folder, const std::string& copy_file,
+                        std::string_view command_name, int status) {
+    ::unlink(copy_file.c_str());
+    if (entry_exists(folder, "ended")) {
+        launch_message("the session ended in another terminal, so this copy of " +
+                       display_form(command_name) + " stopped.");
+    }
+    exit_process(status);
+}
+
+}  // namespace vorn

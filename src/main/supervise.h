@@ -1,0 +1,55 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "base/unique_fd.h"
+
+namespace vorn {
+
+using MonoTime = std::chrono::steady_clock::time_point;
+
+inline constexpr std::chrono::seconds kGracePeriod{5};
+inline constexpr std::chrono::seconds kKillDelay{10};
+
+// Installs no-op handlers for the supervised signals and blocks them in the
+// calling thread. Must run before any thread exists, so every thread inherits
+// the mask and signals are only ever taken by sigwait on the main thread.
+void set_up_signals();
+
+struct WatchContext {
+    pid_t command = -1;
+    bool own_process_group = true;
+    bool joined = false;
+    std::optional<std::string> copy_id;
+    std::string folder;
+};
+
+struct WatchResult {
+    int status = 1;
+    std::optional<MonoTime> grace_start;
+};
+
+// Supervises the running command until it has been reaped.
+WatchResult watch_command(const WatchContext& context);
+
+[[noreturn]] void finish_first_copy(const std::string& folder, UniqueFd session_lock,
+                                    std::string_view command_name, int status,
+                                    std::optional<MonoTime> grace_start);
+
+[[noreturn]] void finish_joined_copy(const std::string& folder, const std::string& copy_file,
+                                     std::string_view command_name, int status);
+
+// Wording for n live joined copies.
+std::string run_phrase(size_t n);
+std::string stop_phrase(size_t n);
+
+// The exit status for a wait status: exit code, 128 + signal, or 1.
+int command_status(int wait_status);
+
+}  // namespace vorn
