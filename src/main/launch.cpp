@@ -159,11 +159,7 @@ void launch(const LaunchOptions& options, const PathValue& path_value) {
 
     const std::string folder = session_folder_path();
     UniqueFd session_lock;
-    std::string copy_file;
-    if (options.join) {
-        session_lock = join_session(folder, options.copy_id);
-        copy_file = folder_entry(folder, copy_file_name(::getpid()));
-    }
+    if (options.join) session_lock = join_session(folder, options.copy_id);
 
     if (!options.tcp_specs.empty() || !options.unix_specs.empty()) start_relay(options);
 
@@ -192,7 +188,7 @@ void launch(const LaunchOptions& options, const PathValue& path_value) {
     const pid_t command =
         start_command(program.path, argv_strings, env_strings, pre_exec, &start_error);
     if (command < 0) {
-        if (options.join) ::unlink(copy_file.c_str());
+        if (options.join) remove_copy_file(folder, ::getpid());
         // The child may have taken the terminal's foreground before its exec
         // failed; a parent shell without job control could not read it again.
         give_back_terminal(terminal);
@@ -205,7 +201,7 @@ void launch(const LaunchOptions& options, const PathValue& path_value) {
                                                .copy_id = options.copy_id,
                                                .folder = folder});
     give_back_terminal(terminal);
-    if (options.join) finish_joined_copy(folder, copy_file, program.name, watched.status);
+    if (options.join) finish_joined_copy(folder, program.name, watched.status);
     finish_first_copy(folder, std::move(session_lock), program.name, watched.status,
                       watched.grace_start);
 }

@@ -273,9 +273,8 @@ void finish_first_copy(const std::string& folder, UniqueFd session_lock,
     exit_process(status);
 }
 
-void finish_joined_copy(const std::string& folder, const std::string& copy_file,
-                        std::string_view command_name, int status) {
-    ::unlink(copy_file.c_str());
+void finish_joined_copy(const std::string& folder, std::string_view command_name, int status) {
+    remove_copy_file(folder, ::getpid());
     if (entry_exists(folder, "ended")) {
         launch_message("the session ended in another terminal, so this copy of " +
                        display_form(command_name) + " stopped.");

@@ -42,8 +42,9 @@ WatchResult watch_command(const WatchContext& context);
                                     std::string_view command_name, int status,
                                     std::optional<MonoTime> grace_start);
 
-[[noreturn]] void finish_joined_copy(const std::string& folder, const std::string& copy_file,
-                                     std::string_view command_name, int status);
+// Removes the own copy file, says so when the session ended elsewhere, exits.
+[[noreturn]] void finish_joined_copy(const std::string& folder, std::string_view command_name,
+                                     int status);
 
 // Wording for n live joined copies.
 std::string run_phrase(size_t n);

@@ -37,10 +37,25 @@ bool has_line(const std::string& text, const std::string& line) {
     return false;
 }
 
-// The first whole number on the terminal or in the output after `from`.
+// The first whole number in the text; -1 when there is none. Never 0 or 1:
+// a test must not signal init by accident.
 pid_t first_pid(const std::string& text) {
     size_t i = text.find_first_of("0123456789");
-    return i == std::string::npos ? -1 : static_cast<pid_t>(std::stoi(text.substr(i)));
+    if (i == std::string::npos) return -1;
+    const pid_t pid = static_cast<pid_t>(std::stoi(text.substr(i)));
+    return pid > 1 ? pid : -1;
+}
+
+// The number right after `key` (as in "copy=1234"), skipping places where the
+// key is followed by anything else, such as the echo of the typed command.
+pid_t pid_after(const std::string& text, const std::string& key) {
+    for (size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + 1)) {
+        const size_t start = at + key.size();
+        size_t end = start;
+        while (end < text.size() && text[end] >= '0' && text[end] <= '9') ++end;
+        if (end > start && end < text.size()) return first_pid(text.substr(start, end - start));
+    }
+    return -1;
 }
 
 TEST(Launch, ExitStatusIsTheCommandStatus) {
@@ -293,10 +308,8 @@ TEST(LaunchOnTerminal, CommandIsForegroundAndModesAreRestored) {
     spec.args = {"-c",
                  vorn + " -- sh -c 'echo cmd=$$; stty raw -echo; read x'; echo after=$?; read y"};
     auto pty = vt::PtyChild::start(spec);
-    ASSERT_TRUE(pty->wait_for("cmd="));
-    ASSERT_TRUE(vt::wait_until(
-        [&] { return pty->screen().find('\n', pty->screen().find("cmd=")) != std::string::npos; }));
-    const pid_t command = first_pid(pty->screen().substr(pty->screen().find("cmd=")));
+    pid_t command = -1;
+    ASSERT_TRUE(vt::wait_until([&] { return (command = pid_after(pty->screen(), "cmd=")) > 1; }));
     EXPECT_TRUE(vt::wait_until([&] { return pty->foreground_group() == command; }));
     termios modes{};
     ASSERT_TRUE(vt::wait_until([&] {
@@ -353,12 +366,8 @@ TEST(LaunchOnTerminal, BackgroundCopyForwardsTerminateButNotInterrupt) {
     const std::string pidfile = env.path("cmd.pid");
     pty->type(vt::vorn_entry_bin() + " -- sh -c 'echo $$ > " + pidfile +
               "; exec sleep 60' & echo copy=$!\n");
-    ASSERT_TRUE(pty->wait_for("copy="));
-    ASSERT_TRUE(vt::wait_until([&] {
-        auto s = pty->screen();
-        return s.find('\n', s.find("copy=")) != std::string::npos;
-    }));
-    const pid_t copy = first_pid(pty->screen().substr(pty->screen().find("copy=")));
+    pid_t copy = -1;
+    ASSERT_TRUE(vt::wait_until([&] { return (copy = pid_after(pty->screen(), "copy=")) > 1; }));
     ASSERT_TRUE(vt::wait_until(
         [&] { return vt::path_exists(pidfile) && !vt::read_file(pidfile).empty(); }));
     const pid_t command = first_pid(vt::read_file(pidfile));
@@ -367,6 +376,9 @@ TEST(LaunchOnTerminal, BackgroundCopyForwardsTerminateButNotInterrupt) {
         return std::filesystem::read_symlink("/proc/" + std::to_string(command) + "/exe", ec)
                    .filename() == "sleep";
     }));
+    std::error_code ec;
+    ASSERT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(copy) + "/exe", ec),
+              std::filesystem::path(vt::vorn_entry_bin()));
     vt::track_pid(command);
     vt::track_pid(copy);
     // The command stays in the copy's group: it did not get a group of its own.

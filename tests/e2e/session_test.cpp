@@ -63,7 +63,7 @@ TEST(Session, FolderFailureIsReportedOnceAndTheCommandStillRuns) {
     EXPECT_EQ(r.status(), 4);
     EXPECT_EQ(r.out, "ran\n");
     EXPECT_EQ(r.err, "[launch] cannot create the session folder " + env.path("afile") +
-                         "/session (Not a directory (os error 20)), so no other copy can join "
+                         "/session (File exists (os error 17)), so no other copy can join "
                          "this session.\n");
 }
 
@@ -243,10 +243,7 @@ TEST(SessionTimers, HangupByCopyIdKillsAfterTheDelay) {
 TEST(Session, FirstCopyWaitsForTheJoinedCopyThenExitsWithItsOwnStatus) {
     vt::TestEnv env;
     auto first = start_first_copy(env, 8);
-    auto joined = vt::Child::start(
-        env.spec({"--join", "--", "sh", "-c", "echo joined-ready; read x; exit 1"}));
-    // The joined copy's command ends when its input does: give it a pipe we control.
-    ASSERT_TRUE(joined->wait_for_out("joined-ready"));
+    auto joined = start_joined_copy(env, "true");
     first->type("\n");
     ASSERT_TRUE(first->wait_for("stays open while 1 other copy runs."));
     EXPECT_FALSE(first->try_wait(300ms).has_value()) << "the first copy did not wait";

@@ -268,6 +268,8 @@ bool Child::wait_for_err(std::string_view needle, Millis timeout) const {
 Result run(const Spec& spec, Millis timeout) { return Child::start(spec)->wait(timeout); }
 
 void track_pid(pid_t pid) {
+    // Signalling 0, -1 or init would reach far more than the test's own processes.
+    if (pid <= 1) throw std::invalid_argument("track_pid: not a process of the test");
     std::lock_guard g(tracked_mu);
     tracked.push_back(pid);
 }
