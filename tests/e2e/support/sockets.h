@@ -43,6 +43,14 @@ ino_t socket_inode(int fd);
 std::optional<ino_t> tcp_listener_inode(uint16_t port);
 // Processes that hold the socket with this inode open.
 std::vector<pid_t> pids_holding(ino_t inode);
+// Threads a process has beyond its own once it has started any: the thread
+// sanitizer's runtime then adds two of its own.
+#if defined(__SANITIZE_THREAD__)
+inline constexpr int kRuntimeThreads = 2;
+#else
+inline constexpr int kRuntimeThreads = 0;
+#endif
+
 // Entries of a /proc folder such as "/proc/123/fd"; -1 when it cannot be read.
 int count_entries(const std::string& folder);
 
