@@ -1,16 +1,130 @@
 #include "main/ssh_link.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <vector>
+
+#include "base/io.h"
+#include "base/path.h"
+
 namespace vorn {
+namespace {
+
+std::optional<std::string> non_empty_variable(const char* name) {
+    const char* value = std::getenv(name);
+    if (value == nullptr || *value == '\0') return std::nullopt;
+    return std::string(value);
+}
+
+// Splits on sep; n separators give n + 1 pieces, so the text after the last
+// separator is a piece too, even when it is empty.
+std::vector<std::string_view> split(std::string_view text, char sep) {
+    std::vector<std::string_view> pieces;
+    for (;;) {
+        const size_t at = text.find(sep);
+        if (at == std::string_view::npos) {
+            pieces.push_back(text);
+            return pieces;
+        }
+        pieces.push_back(text.substr(0, at));
+        text.remove_prefix(at + 1);
+    }
+}
+
+struct Components {
+    bool absolute = false;
+    std::vector<std::string_view> names;
+    bool operator==(const Components&) const = default;
+};
+
+// The components a path walker would see: repeated and trailing slashes and
+// "." components vanish, except a "." that starts a relative path. ".." stays,
+// since a/../b names b only when a is a folder and not a link.
+Components components(std::string_view path) {
+    Components out;
+    out.absolute = path.starts_with('/');
+    size_t pos = 0;
+    while (pos < path.size()) {
+        const size_t end = std::min(path.find('/', pos), path.size());
+        const std::string_view piece = path.substr(pos, end - pos);
+        if (!piece.empty() && !(piece == "." && pos != 0)) out.names.push_back(piece);
+        pos = end + 1;
+    }
+    return out;
+}
+
+bool is_usable_absolute(const std::string& path) {
+    // A NUL byte would cut the path short at the system call and name
+    // another file than the one meant.
+    return !path.empty() && path.front() == '/' && !has_nul(path);
+}
+
+}  // namespace
 
 SshLinkInputs ssh_link_inputs_from_environment() {
-    return {};
+    SshLinkInputs inputs;
+    if (auto passwd = non_empty_variable("VORN_ENTRY_PASSWD")) inputs.passwd_file = *passwd;
+    if (auto root = non_empty_variable("VORN_ENTRY_ROOTFS")) inputs.image_root = *root;
+    if (const char* home = std::getenv("HOME")) inputs.home = home;
+    return inputs;
 }
-void make_ssh_link(const SshLinkInputs&) {}
-std::optional<std::string> root_home_from_passwd(std::string_view) {
+
+std::optional<std::string> root_home_from_passwd(std::string_view content) {
+    for (const std::string_view line : split(content, '\n')) {
+        const auto fields = split(line, ':');
+        if (fields.size() >= 7 && fields[2] == "0") return std::string(fields[5]);
+    }
     return std::nullopt;
 }
+
 bool same_path(std::string_view a, std::string_view b) {
-    return a == b;
+    return a == b || components(a) == components(b);
+}
+
+void make_ssh_link(const SshLinkInputs& inputs) {
+    if (!inputs.home || !is_usable_absolute(*inputs.home)) return;
+    const std::string& home = *inputs.home;
+
+    const auto passwd = read_file(inputs.passwd_file);
+    if (!passwd) return;
+    const auto root_home = root_home_from_passwd(*passwd);
+    if (!root_home || !is_usable_absolute(*root_home)) return;
+    if (same_path(*root_home, home)) return;
+
+    struct stat root_home_stat, image_root_stat;
+    if (::stat(root_home->c_str(), &root_home_stat) != 0 || !S_ISDIR(root_home_stat.st_mode)) {
+        return;
+    }
+    // A root home on a volume of its own outlives this container, and a link
+    // left there would dangle in the next one.
+    if (has_nul(inputs.image_root) || ::stat(inputs.image_root.c_str(), &image_root_stat) != 0 ||
+        root_home_stat.st_dev != image_root_stat.st_dev) {
+        return;
+    }
+
+    const std::string link_path = join_path(*root_home, ".ssh");
+    struct stat existing;
+    if (::lstat(link_path.c_str(), &existing) == 0 || errno != ENOENT) return;
+
+    const std::string home_ssh = join_path(home, ".ssh");
+    bool made_home_ssh = false;
+    if (::mkdir(home_ssh.c_str(), 0700) == 0) {
+        made_home_ssh = true;
+    } else if (errno != EEXIST) {
+        return;
+    }
+
+    struct stat home_ssh_stat;
+    if (::stat(home_ssh.c_str(), &home_ssh_stat) == 0 && S_ISDIR(home_ssh_stat.st_mode) &&
+        ::symlink(home_ssh.c_str(), link_path.c_str()) == 0) {
+        return;
+    }
+    // An empty folder nobody asked for is all that would be left.
+    if (made_home_ssh) ::rmdir(home_ssh.c_str());
 }
 
 }  // namespace vorn

@@ -316,7 +316,7 @@ TEST(LaunchOnTerminal, CommandIsForegroundAndModesAreRestored) {
         ::tcgetattr(pty->master(), &modes);
         return (modes.c_lflag & ECHO) == 0;
     }));
-    pty->type("\r");
+    pty->type("\n");  // raw mode: no CR to LF mapping
     ASSERT_TRUE(pty->wait_for("after=0"));
     EXPECT_EQ(pty->foreground_group(), pty->pid());
     ::tcgetattr(pty->master(), &modes);
