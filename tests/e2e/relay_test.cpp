@@ -121,7 +121,8 @@ void adopt_orphans() {
     ASSERT_TRUE(done);
 }
 
-// The one process that holds the listening socket, once the copy has let go.
+// The one process that holds the listening socket, once the copy has let go
+// and it has set itself up.
 Relay relay_holding(std::optional<ino_t> inode) {
     if (!inode) return Relay();
     std::vector<pid_t> holders;
@@ -129,7 +130,12 @@ Relay relay_holding(std::optional<ino_t> inode) {
         holders = vt::pids_holding(*inode);
         return holders.size() == 1;
     });
-    return holders.size() == 1 ? Relay(holders[0]) : Relay();
+    if (holders.size() != 1) return Relay();
+    Relay relay(holders[0]);
+    // It holds the sockets from the fork on; its set-up is done once it has
+    // started its first thread.
+    vt::wait_until([&] { return relay.threads() >= 2; });
+    return relay;
 }
 
 Relay relay_on_port(uint16_t port) {

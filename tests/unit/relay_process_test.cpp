@@ -140,6 +140,10 @@ TEST(RelayProcess, StartsDetachedAndServesItsListeners) {
     }));
     const pid_t relay = holders[0];
     vt::track_pid(relay);
+    // It holds the sockets from the fork on; its set-up is done once it has
+    // started its first thread.
+    const std::string tasks = "/proc/" + std::to_string(relay) + "/task";
+    ASSERT_TRUE(vt::wait_until([&] { return vt::count_entries(tasks) >= 2; }));
 
     // Detached: a session of its own (whose leader, the starter, is gone, so
     // that it can never gain a terminal), no terminal, deaf to Ctrl-C and
@@ -184,7 +188,6 @@ TEST(RelayProcess, StartsDetachedAndServesItsListeners) {
     // One thread per listening socket besides the main thread, once the
     // connections are done.
     const int listening = 1 + (vt::tcp_listen(AF_INET6, 0) ? 1 : 0) + 1;
-    const std::string tasks = "/proc/" + std::to_string(relay) + "/task";
     EXPECT_TRUE(vt::wait_until([&] {
         return vt::count_entries(tasks) == 1 + listening + vt::kRuntimeThreads;
     })) << vt::count_entries(tasks);
