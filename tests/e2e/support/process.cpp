@@ -134,8 +134,8 @@ std::unique_ptr<Child> Child::start(const Spec& spec) {
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
         ::signal(SIGPIPE, SIG_DFL);
         ::dup2(spec.input ? in_pipe[0] : dev_null, 0);
-        ::dup2(out_pipe[1], 1);
-        ::dup2(err_pipe[1], 2);
+        ::dup2(spec.stdout_fd.value_or(out_pipe[1]), 1);
+        ::dup2(spec.stderr_fd.value_or(err_pipe[1]), 2);
         // The program starts with the standard streams alone (and keep_fds),
         // whatever the test runner itself was given.
         for (int fd = 3; fd < 1024; ++fd) {
@@ -167,6 +167,12 @@ std::unique_ptr<Child> Child::start(const Spec& spec) {
     child->impl_ = std::make_shared<Impl>();
     child->impl_->out_fd = out_pipe[0];
     child->impl_->err_fd = err_pipe[0];
+    for (auto [given, fd] : {std::pair{spec.stdout_fd, &child->impl_->out_fd},
+                             std::pair{spec.stderr_fd, &child->impl_->err_fd}}) {
+        if (!given) continue;
+        ::close(*fd);
+        *fd = -1;
+    }
     if (::pipe2(child->impl_->stop_pipe, O_CLOEXEC)) throw std::runtime_error("pipe failed");
     child->impl_->reader = std::thread([impl = child->impl_.get()] { impl->drain(); });
     if (spec.input) {

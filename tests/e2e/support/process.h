@@ -39,6 +39,10 @@ struct Spec {
     std::optional<std::string> input;  // written to stdin, then closed; none: /dev/null
     bool new_session = true;           // setsid(): no controlling terminal, own group
     std::vector<int> keep_fds;         // descriptors passed on unchanged (for fd tests)
+    // The child's standard output or error is this descriptor instead of a
+    // captured pipe (a pipe the test reads itself, /dev/full, ...).
+    std::optional<int> stdout_fd;
+    std::optional<int> stderr_fd;
 };
 
 // A started process with its output drained in the background. The destructor

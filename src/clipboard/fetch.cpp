@@ -1,0 +1,238 @@
+#include "clipboard/fetch.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <expected>
+#include <optional>
+
+#include "base/error.h"
+#include "base/io.h"
+#include "base/text.h"
+#include "base/unique_fd.h"
+
+namespace vorn {
+namespace {
+
+constexpr const char* kDefaultSocketPath = "/var/host-services/vorn-clip.sock";
+
+// Both the answer line's read buffer and the body's copy buffer; whatever
+// the image size, these two are all the memory a fetch holds.
+constexpr size_t kBufferSize = 8192;
+constexpr size_t kMaxAnswerLine = 1024;
+
+constexpr const char* kNotAvailable =
+    "the Mac clipboard is not available in this session, because the session started without a "
+    "terminal.";
+constexpr const char* kRefused = "the Mac clipboard does not answer. The session may be ending.";
+constexpr const char* kUnreadable = "the Mac clipboard sent an answer that cannot be read";
+constexpr const char* kCutShort = "the image arrived cut short";
+
+std::string with_error(std::string_view lead, const Error& error) {
+    std::string out(lead);
+    out.append(" (");
+    out.append(error_text(error));
+    out.push_back(')');
+    return out;
+}
+
+bool is_white_space(uint32_t cp) {
+    return (cp >= 0x09 && cp <= 0x0D) || cp == 0x20 || cp == 0x85 || cp == 0xA0 || cp == 0x1680 ||
+           (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 || cp == 0x202F ||
+           cp == 0x205F || cp == 0x3000;
+}
+
+// A size: an optional single "+", then one or more digits, within 64 bits.
+std::optional<uint64_t> parse_size(std::string_view text) {
+    if (text.starts_with('+')) text.remove_prefix(1);
+    if (text.empty()) return std::nullopt;
+    uint64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        const auto digit = static_cast<uint64_t>(c - '0');
+        if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
+std::expected<UniqueFd, Error> connect_to(const std::string& path) {
+    if (has_nul(path)) return std::unexpected(Error::own(kNulInPath));
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    // The address is built here rather than by the system so that a path that
+    // cannot fit is named for what it is, and never silently cut.
+    if (path.size() >= sizeof addr.sun_path) return std::unexpected(Error::system(ENAMETOOLONG));
+    std::memcpy(addr.sun_path, path.data(), path.size());
+    // An empty path gets no terminator: the system then refuses the address
+    // instead of taking it as a nameless abstract socket.
+    const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() +
+                                            (path.empty() ? 0 : 1));
+    UniqueFd sock(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!sock) return std::unexpected(Error::last_system());
+    if (::connect(sock.get(), reinterpret_cast<const sockaddr*>(&addr), len) != 0) {
+        return std::unexpected(Error::last_system());
+    }
+    return sock;
+}
+
+std::string connect_failure(const Error& error) {
+    if (error.code == ENOENT) return kNotAvailable;
+    if (error.code == ECONNREFUSED) return kRefused;
+    return with_error("cannot reach the Mac clipboard", error);
+}
+
+// A peer that has gone away must be an error here, never a SIGPIPE.
+std::expected<void, Error> send_all(int sock, std::string_view data) {
+    while (!data.empty()) {
+        const ssize_t n = ::send(sock, data.data(), data.size(), MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return std::unexpected(Error::last_system());
+        }
+        if (n == 0) return std::unexpected(Error::own(kWriteZero));
+        data.remove_prefix(static_cast<size_t>(n));
+    }
+    return {};
+}
+
+ssize_t recv_retry(int sock, char* buf, size_t len) {
+    for (;;) {
+        const ssize_t n = ::recv(sock, buf, len, 0);
+        if (n >= 0 || errno != EINTR) return n;
+    }
+}
+
+// Writes one piece of the body; on failure, the outcome the fetch ends with.
+std::optional<FetchOutcome> pass_on(int out_fd, std::string_view piece) {
+    const auto written = write_all(out_fd, piece);
+    if (written) return std::nullopt;
+    if (written.error().code == EPIPE) return FetchBrokenPipe{};
+    return FetchFailed{with_error("the image did not arrive", written.error())};
+}
+
+}  // namespace
+
+std::string request_bytes(const ClipboardRequest& request) {
+    if (request.kind == ClipboardRequest::Kind::kListTypes) return "TYPES\n";
+    return "IMAGE " + request.type + "\n";
+}
+
+std::string_view trim_trailing_white_space(std::string_view text) {
+    while (!text.empty()) {
+        size_t start = text.size() - 1;
+        while (start > 0 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
+        const auto lead = static_cast<unsigned char>(text[start]);
+        uint32_t cp;
+        if (lead < 0x80) {
+            cp = lead;
+        } else {
+            cp = lead & (lead >= 0xF0 ? 0x07 : lead >= 0xE0 ? 0x0F : 0x1F);
+            for (size_t i = start + 1; i < text.size(); ++i) {
+                cp = (cp << 6) | (static_cast<unsigned char>(text[i]) & 0x3F);
+            }
+        }
+        if (!is_white_space(cp)) break;
+        text.remove_suffix(text.size() - start);
+    }
+    return text;
+}
+
+Answer parse_answer(std::string_view line) {
+    const std::string_view text = trim_trailing_white_space(line);
+    if (text.starts_with("ERR ")) return AnswerErr{std::string(text.substr(4))};
+    if (text.starts_with("OK ")) {
+        if (const auto size = parse_size(text.substr(3))) return AnswerOk{*size};
+    }
+    return AnswerUnreadable{};
+}
+
+std::string clipboard_socket_path() {
+    const char* path = std::getenv("VORN_CLIP_SOCK");
+    return path ? path : kDefaultSocketPath;
+}
+
+FetchOutcome fetch_clipboard(const std::string& socket_path, const ClipboardRequest& request,
+                             int out_fd) {
+    const auto sock = connect_to(socket_path);
+    if (!sock) return FetchFailed{connect_failure(sock.error())};
+    return exchange_with_service(sock->get(), request, out_fd);
+}
+
+FetchOutcome exchange_with_service(int sock, const ClipboardRequest& request, int out_fd) {
+    if (const auto sent = send_all(sock, request_bytes(request)); !sent) {
+        return FetchFailed{with_error("cannot ask the Mac clipboard", sent.error())};
+    }
+
+    // The answer line: up to its line feed, the end of the stream, or 1024
+    // bytes. Whatever else the same reads brought is the start of the body.
+    char read_buf[kBufferSize];
+    size_t have = 0;
+    size_t searched = 0;
+    size_t line_len = 0;
+    bool ended = false;
+    for (;;) {
+        const size_t limit = std::min(have, kMaxAnswerLine);
+        const void* feed = std::memchr(read_buf + searched, '\n', limit - searched);
+        if (feed) {
+            line_len = static_cast<size_t>(static_cast<const char*>(feed) - read_buf) + 1;
+            break;
+        }
+        searched = limit;
+        if (have >= kMaxAnswerLine || ended) {
+            line_len = limit;
+            break;
+        }
+        const ssize_t n = recv_retry(sock, read_buf + have, sizeof read_buf - have);
+        if (n < 0)
+            return FetchFailed{
+                with_error("no answer from the Mac clipboard", Error::last_system())};
+        if (n == 0) ended = true;
+        have += static_cast<size_t>(n);
+    }
+    const std::string_view line(read_buf, line_len);
+    if (!is_valid_utf8(line)) {
+        return FetchFailed{
+            with_error("no answer from the Mac clipboard", Error::own(kInvalidUtf8))};
+    }
+
+    const Answer answer = parse_answer(line);
+    if (const auto* refused = std::get_if<AnswerErr>(&answer)) return FetchFailed{refused->text};
+    const auto* ok = std::get_if<AnswerOk>(&answer);
+    if (!ok) return FetchFailed{kUnreadable};
+
+    uint64_t left = ok->size;
+    std::string_view early(read_buf + line_len, have - line_len);
+    if (early.size() > left) early = early.substr(0, static_cast<size_t>(left));
+    if (!early.empty()) {
+        if (auto failed = pass_on(out_fd, early)) return *failed;
+        left -= early.size();
+    }
+
+    char copy_buf[kBufferSize];
+    while (left > 0) {
+        if (ended) return FetchFailed{kCutShort};
+        // Never ask for more than the body still owes: what lies beyond it is ignored.
+        const ssize_t n = recv_retry(
+            sock, copy_buf, static_cast<size_t>(std::min<uint64_t>(left, sizeof copy_buf)));
+        if (n < 0) return FetchFailed{with_error("the image did not arrive", Error::last_system())};
+        if (n == 0) {
+            ended = true;
+            continue;
+        }
+        if (auto failed = pass_on(out_fd, std::string_view(copy_buf, static_cast<size_t>(n)))) {
+            return *failed;
+        }
+        left -= static_cast<uint64_t>(n);
+    }
+    // Every byte went out through write(2) with no buffer of our own, so the
+    // body is already with the reader and there is nothing left to flush.
+    return FetchDone{};
+}
+
+}  // namespace vorn
