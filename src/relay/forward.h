@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "base/unique_fd.h"
+
+namespace vorn {
+
+// Bytes each direction of a connection moves per receive.
+inline constexpr size_t kPumpBufferSize = 65536;
+
+// Carries source to destination until the source ends (the destination is
+// then shut down for writing only, so the other direction goes on) or either
+// side fails (both are then shut down both ways, which ends the other
+// direction too). Closes both descriptors.
+void pump(UniqueFd source, UniqueFd destination);
+
+// Runs both directions of a connection, the answer direction on a thread of
+// its own; returns when both are done.
+void forward(UniqueFd client, UniqueFd target);
+
+// A connection that arrived on 127.0.0.1:port or [::1]:port, carried to the
+// Unix socket at target_path.
+void handle_tcp_connection(UniqueFd connection, const std::string& target_path, uint16_t port);
+
+// A connection that arrived on the Unix socket at path, carried to TCP port
+// target_port on loopback: 127.0.0.1 first, then [::1].
+void handle_unix_connection(UniqueFd connection, const std::string& path, uint16_t target_port);
+
+enum class ListenerKind { tcp, unix_socket };
+
+struct AcceptLoop {
+    UniqueFd socket;
+    ListenerKind kind = ListenerKind::tcp;
+    std::string path;   // the target for a TCP listener, its own path for a Unix one
+    uint16_t port = 0;  // its own port for a TCP listener, the target for a Unix one
+};
+
+// Accepts connections on loop.socket for ever, each handled on a detached
+// thread of its own.
+[[noreturn]] void run_accept_loop(AcceptLoop loop);
+
+// What an accept failure costs: a shortage of memory or descriptors is written
+// once per run of failures (while *reported is set) and then waited out for
+// 100 ms; any other error passes without a word.
+void note_accept_failure(std::string_view label, int error, bool* reported);
+
+}  // namespace vorn

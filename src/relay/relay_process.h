@@ -1,0 +1,17 @@
+#pragma once
+
+#include "relay/listeners.h"
+
+namespace vorn {
+
+// Serves the listeners: one accept loop thread per listening socket, waited
+// for in order. Returns only if every loop failed to start.
+void run_relay(ListenerSet listeners);
+
+// The relay process from its first instruction to its end: detaches its
+// signals and standard streams from the terminal, opens the relay log and
+// runs the relay. Called in a freshly forked child of a single-threaded
+// process; never returns.
+[[noreturn]] void run_relay_process(ListenerSet listeners);
+
+}  // namespace vorn

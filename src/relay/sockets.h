@@ -1,0 +1,37 @@
+#pragma once
+
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <cstdint>
+#include <expected>
+#include <string>
+
+#include "base/error.h"
+#include "base/unique_fd.h"
+
+namespace vorn {
+
+// The address of a Unix socket at path. A path that does not fit (the
+// terminating NUL included) is ENAMETOOLONG, as for any other over-long file
+// name; an empty path is ENOENT, where the kernel would otherwise pick an
+// abstract address of its own.
+struct UnixAddress {
+    sockaddr_un addr;
+    socklen_t length;
+};
+std::expected<UnixAddress, Error> unix_address(const std::string& path);
+
+// A TCP socket listening on the loopback address of family (AF_INET for
+// 127.0.0.1, AF_INET6 for [::1], the latter IPv6-only so that it never claims
+// the IPv4 port), with address reuse and a backlog of 128.
+std::expected<UniqueFd, Error> listen_tcp_loopback(int family, uint16_t port);
+
+// A Unix stream socket bound at path, listening with the largest backlog the
+// system allows.
+std::expected<UniqueFd, Error> listen_unix(const std::string& path);
+
+std::expected<UniqueFd, Error> connect_unix(const std::string& path);
+std::expected<UniqueFd, Error> connect_tcp_loopback(int family, uint16_t port);
+
+}  // namespace vorn

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <pthread.h>
+
+#include <cstddef>
+#include <expected>
+#include <memory>
+#include <utility>
+
+#include "base/error.h"
+
+namespace vorn {
+
+// Every relay thread runs on this much stack. Two threads serve each
+// connection and their buffers live outside the stack, so the stacks are what
+// decides how many connections fit; the deepest relay path (a log line built
+// while connecting) needs a few KiB.
+size_t relay_thread_stack_size();
+
+enum class ThreadKind { detached, joinable };
+
+namespace detail {
+std::expected<pthread_t, Error> start_thread(void* (*entry)(void*), void* arg, ThreadKind kind);
+}
+
+// Runs body on a new thread with the relay's small stack. A thread that cannot
+// be started is an error for the caller to report, never a crash; body is then
+// destroyed on the calling thread.
+template <typename Body>
+std::expected<pthread_t, Error> start_relay_thread(Body body, ThreadKind kind) {
+    auto owned = std::make_unique<Body>(std::move(body));
+    auto entry = [](void* arg) -> void* {
+        std::unique_ptr<Body> run(static_cast<Body*>(arg));
+        (*run)();
+        return nullptr;
+    };
+    auto started = detail::start_thread(entry, owned.get(), kind);
+    if (started) (void)owned.release();
+    return started;
+}
+
+}  // namespace vorn

@@ -1,0 +1,800 @@
+// The port relay through the real binary: listeners made by the first copy,
+// the detached relay process, its log, and connections carried both ways.
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "support/process.h"
+#include "support/pty.h"
+#include "support/sockets.h"
+#include "support/test_env.h"
+#include "support/wait.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using vt::UniqueFd;
+
+std::string proc(pid_t pid, const std::string& rest) {
+    return "/proc/" + std::to_string(pid) + "/" + rest;
+}
+
+std::string text_of(const std::string& path) {
+    std::ifstream in(path);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::string link_of(const std::string& path) {
+    char buf[4096];
+    const ssize_t n = ::readlink(path.c_str(), buf, sizeof buf);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
+}
+
+bool file_exists(const std::string& path) {
+    return ::access(path.c_str(), F_OK) == 0;
+}
+
+// The inode of the Unix socket listening at path (from /proc/net/unix).
+std::optional<ino_t> unix_listener_inode(const std::string& path) {
+    std::istringstream in(text_of("/proc/net/unix"));
+    std::string line;
+    std::getline(in, line);
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string num, refs, protocol, flags, type, state, socket_path;
+        unsigned long inode = 0;
+        fields >> num >> refs >> protocol >> flags >> type >> state >> inode >> socket_path;
+        if (socket_path == path && flags == "00010000") return static_cast<ino_t>(inode);
+    }
+    return std::nullopt;
+}
+
+// Processes whose environment holds entry.
+std::vector<pid_t> pids_with_env(const std::string& entry) {
+    std::vector<pid_t> out;
+    for (const auto& dir : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = dir.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        const std::string env = text_of(dir.path() / "environ");
+        size_t pos = 0;
+        while (pos < env.size()) {
+            const size_t end = std::min(env.find('\0', pos), env.size());
+            if (env.compare(pos, end - pos, entry) == 0) {
+                const pid_t pid = std::stoi(name);
+                if (vt::process_alive(pid)) out.push_back(pid);
+                break;
+            }
+            pos = end + 1;
+        }
+    }
+    return out;
+}
+
+// A relay started by a launch, owned by the test: the relay is orphaned when
+// its starter exits and comes to this process (a subreaper), which kills and
+// reaps it at the end.
+class Relay {
+  public:
+    Relay() = default;
+    explicit Relay(pid_t pid) : pid_(pid) { vt::track_pid(pid); }
+    Relay(Relay&& other) noexcept : pid_(std::exchange(other.pid_, -1)) {}
+    Relay& operator=(Relay&& other) noexcept {
+        end();
+        pid_ = std::exchange(other.pid_, -1);
+        return *this;
+    }
+    ~Relay() { end(); }
+    pid_t pid() const { return pid_; }
+    explicit operator bool() const { return pid_ > 0; }
+    int descriptors() const { return vt::count_entries(proc(pid_, "fd")); }
+    int threads() const { return vt::count_entries(proc(pid_, "task")); }
+    void end() {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+
+  private:
+    pid_t pid_ = -1;
+};
+
+void adopt_orphans() {
+    static const bool done = ::prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
+    ASSERT_TRUE(done);
+}
+
+// The one process that holds the listening socket, once the copy has let go
+// and it has set itself up.
+Relay relay_holding(std::optional<ino_t> inode) {
+    if (!inode) return Relay();
+    std::vector<pid_t> holders;
+    vt::wait_until([&] {
+        holders = vt::pids_holding(*inode);
+        return holders.size() == 1;
+    });
+    if (holders.size() != 1) return Relay();
+    Relay relay(holders[0]);
+    // It holds the sockets from the fork on; its set-up is done once it has
+    // started its first thread.
+    vt::wait_until([&] { return relay.threads() >= 2; });
+    return relay;
+}
+
+Relay relay_on_port(uint16_t port) {
+    std::optional<ino_t> inode;
+    vt::wait_until([&] { return (inode = vt::tcp_listener_inode(port)).has_value(); }, 5s);
+    return relay_holding(inode);
+}
+
+Relay relay_on_path(const std::string& path) {
+    std::optional<ino_t> inode;
+    vt::wait_until([&] { return (inode = unix_listener_inode(path)).has_value(); }, 5s);
+    return relay_holding(inode);
+}
+
+// Runs a first copy with these listener options and a command that ends at
+// once; the relay stays behind.
+vt::Result launch(const vt::TestEnv& env, std::vector<std::string> listeners,
+                  std::vector<std::string> command = {"true"}) {
+    adopt_orphans();
+    listeners.push_back("--");
+    listeners.insert(listeners.end(), command.begin(), command.end());
+    return vt::run(env.spec(listeners));
+}
+
+std::string log_of(const vt::TestEnv& env) {
+    return text_of(env.home() + "/.vorn-entry.log");
+}
+
+bool has_ipv6() {
+    return static_cast<bool>(vt::tcp_listen(AF_INET6, 0));
+}
+
+// Sends data on fd, then ends that direction.
+std::thread send_then_end(int fd, const std::string& data) {
+    return std::thread([fd, &data] {
+        EXPECT_TRUE(vt::send_all(fd, data));
+        ::shutdown(fd, SHUT_WR);
+    });
+}
+
+// A Unix socket server that echoes each connection on a thread of its own
+// and ends its side once the client has ended its own.
+class EchoServer {
+  public:
+    explicit EchoServer(const std::string& path) : listener_(vt::unix_listen(path)) {
+        EXPECT_TRUE(listener_) << path;
+        acceptor_ = std::thread([this] { accept_all(); });
+    }
+    ~EchoServer() {
+        ::shutdown(listener_.get(), SHUT_RDWR);
+        acceptor_.join();
+        std::unique_lock hold(lock_);
+        done_.wait(hold, [&] { return running_ == 0; });
+    }
+
+  private:
+    void accept_all() {
+        for (;;) {
+            UniqueFd connection(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+            if (!connection) {
+                if (errno == EINTR || errno == ECONNABORTED) continue;
+                return;
+            }
+            {
+                std::lock_guard hold(lock_);
+                ++running_;
+            }
+            std::thread([this, c = std::move(connection)] {
+                char buf[65536];
+                for (;;) {
+                    const ssize_t n = ::recv(c.get(), buf, sizeof buf, 0);
+                    if (n <= 0) break;
+                    if (!vt::send_all(c.get(), std::string_view(buf, static_cast<size_t>(n)))) {
+                        break;
+                    }
+                }
+                ::shutdown(c.get(), SHUT_WR);
+                std::lock_guard hold(lock_);
+                --running_;
+                done_.notify_all();
+            }).detach();
+        }
+    }
+
+    UniqueFd listener_;
+    std::thread acceptor_;
+    std::mutex lock_;
+    std::condition_variable done_;
+    int running_ = 0;
+};
+
+struct Endpoints {
+    UniqueFd client;
+    UniqueFd server;
+};
+
+TEST(Relay, CarriesMegabytesBothWaysAtOnceInEachDirectionOfRelay) {
+    vt::TestEnv env;
+    const std::string target = env.path("host.sock");
+    const std::string inside = env.path("in/app.sock");
+    UniqueFd unix_server = vt::unix_listen(target);
+    UniqueFd tcp_server = vt::tcp_listen(AF_INET, 0);
+    ASSERT_TRUE(unix_server && tcp_server);
+    const uint16_t port = vt::free_port();
+    const auto r = launch(env, {"--tcp", std::to_string(port) + "=" + target, "--unix",
+                                inside + "=" + std::to_string(vt::local_port(tcp_server.get()))});
+    ASSERT_EQ(r.status(), 0) << r.err;
+    Relay relay = relay_on_port(port);
+    ASSERT_TRUE(relay);
+
+    struct Case {
+        const char* name;
+        std::function<UniqueFd()> connect;
+        int server;
+    };
+    std::vector<Case> cases = {
+        {"127.0.0.1 to unix", [&] { return vt::tcp_connect(AF_INET, port); }, unix_server.get()},
+        {"unix to tcp", [&] { return vt::unix_connect(inside); }, tcp_server.get()},
+    };
+    if (has_ipv6()) {
+        cases.push_back(
+            {"[::1] to unix", [&] { return vt::tcp_connect(AF_INET6, port); }, unix_server.get()});
+    }
+    uint64_t seed = 0;
+    for (const auto& c : cases) {
+        Endpoints e{c.connect(), {}};
+        ASSERT_TRUE(e.client) << c.name;
+        e.server = vt::accept_within(c.server);
+        ASSERT_TRUE(e.server) << c.name;
+        const std::string request = vt::pattern(3 << 20, ++seed);
+        const std::string answer = vt::pattern(4 << 20, ++seed);
+        std::thread w1 = send_then_end(e.client.get(), request);
+        std::thread w2 = send_then_end(e.server.get(), answer);
+        std::optional<std::string> at_server;
+        std::thread reader([&] { at_server = vt::read_to_end(e.server.get(), 60s); });
+        const auto at_client = vt::read_to_end(e.client.get(), 60s);
+        reader.join();
+        w1.join();
+        w2.join();
+        ASSERT_TRUE(at_server && at_client) << c.name;
+        EXPECT_EQ(at_server->size(), request.size()) << c.name;
+        EXPECT_EQ(vt::fnv1a(*at_server), vt::fnv1a(request)) << c.name;
+        EXPECT_EQ(at_client->size(), answer.size()) << c.name;
+        EXPECT_EQ(vt::fnv1a(*at_client), vt::fnv1a(answer)) << c.name;
+    }
+    EXPECT_EQ(log_of(env), "");
+}
+
+TEST(Relay, HalfCloseAndResetReachTheOtherSide) {
+    vt::TestEnv env;
+    const std::string target = env.path("host.sock");
+    const std::string inside = env.path("app.sock");
+    UniqueFd unix_server = vt::unix_listen(target);
+    UniqueFd tcp_server = vt::tcp_listen(AF_INET, 0);
+    ASSERT_TRUE(unix_server && tcp_server);
+    const uint16_t port = vt::free_port();
+    ASSERT_EQ(launch(env, {"--tcp", std::to_string(port) + "=" + target, "--unix",
+                           inside + "=" + std::to_string(vt::local_port(tcp_server.get()))})
+                  .status(),
+              0);
+    Relay relay = relay_on_port(port);
+    ASSERT_TRUE(relay);
+    const int loops = 1 + (has_ipv6() ? 1 : 0) + 1;
+    ASSERT_TRUE(vt::wait_until([&] { return relay.threads() == 1 + loops + vt::kRuntimeThreads; }));
+    const int idle_descriptors = relay.descriptors();
+
+    const std::vector<std::pair<const char*, std::function<Endpoints()>>> kinds = {
+        {"tcp listener",
+         [&] {
+             Endpoints e{vt::tcp_connect(AF_INET, port), {}};
+             e.server = vt::accept_within(unix_server.get());
+             return e;
+         }},
+        {"unix listener",
+         [&] {
+             Endpoints e{vt::unix_connect(inside), {}};
+             e.server = vt::accept_within(tcp_server.get());
+             return e;
+         }},
+    };
+    for (const auto& [name, connect] : kinds) {
+        // The client ends its request; the server reads it to its end and
+        // only then answers.
+        Endpoints e = connect();
+        ASSERT_TRUE(e.client && e.server) << name;
+        ASSERT_TRUE(vt::send_all(e.client.get(), "request"));
+        ::shutdown(e.client.get(), SHUT_WR);
+        EXPECT_EQ(vt::read_to_end(e.server.get()), "request") << name;
+        ASSERT_TRUE(vt::send_all(e.server.get(), "answer after the end"));
+        e.server.reset();
+        EXPECT_EQ(vt::read_to_end(e.client.get()), "answer after the end") << name;
+
+        // A server that resets cuts off the client, which never ended.
+        e = connect();
+        ASSERT_TRUE(e.client && e.server) << name;
+        ASSERT_TRUE(vt::send_all(e.client.get(), "x"));
+        char byte;
+        ASSERT_EQ(::recv(e.server.get(), &byte, 1, MSG_WAITALL), 1);
+        const linger abort_on_close{1, 0};
+        ::setsockopt(e.server.get(), SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
+        e.server.reset();
+        EXPECT_TRUE(vt::sees_end(e.client.get())) << name;
+    }
+    // Both connections of each kind are gone from the relay.
+    EXPECT_TRUE(vt::wait_until([&] { return relay.descriptors() == idle_descriptors; }))
+        << relay.descriptors() << " descriptors, " << idle_descriptors << " when idle";
+}
+
+TEST(Relay, ServerOnIpv6OnlyIsReachedByTheSecondAttempt) {
+    if (!has_ipv6()) GTEST_SKIP() << "no IPv6 loopback here";
+    vt::TestEnv env;
+    const uint16_t port = vt::free_port();
+    UniqueFd server = vt::tcp_listen(AF_INET6, port);
+    ASSERT_TRUE(server);
+    const std::string inside = env.path("app.sock");
+    ASSERT_EQ(launch(env, {"--unix", inside + "=" + std::to_string(port)}).status(), 0);
+    Relay relay = relay_on_path(inside);
+    ASSERT_TRUE(relay);
+    UniqueFd client = vt::unix_connect(inside);
+    ASSERT_TRUE(client);
+    UniqueFd served = vt::accept_within(server.get());
+    ASSERT_TRUE(served);
+    ASSERT_TRUE(vt::send_all(client.get(), "over ipv6"));
+    ::shutdown(client.get(), SHUT_WR);
+    EXPECT_EQ(vt::read_to_end(served.get()), "over ipv6");
+    EXPECT_EQ(log_of(env), "");
+}
+
+TEST(Relay, UnreachableTargetsAreLoggedWordForWord) {
+    vt::TestEnv env;
+    const uint16_t port = vt::free_port();
+    const uint16_t nobody = vt::free_port();
+    ASSERT_NE(port, nobody);
+    const std::string missing = env.path("missing.sock");
+    const std::string inside = env.path("app.sock");
+    ASSERT_EQ(launch(env, {"--tcp", std::to_string(port) + "=" + missing, "--unix",
+                           inside + "=" + std::to_string(nobody)})
+                  .status(),
+              0);
+    Relay relay = relay_on_port(port);
+    ASSERT_TRUE(relay);
+
+    UniqueFd tcp_client = vt::tcp_connect(AF_INET, port);
+    ASSERT_TRUE(tcp_client);
+    EXPECT_TRUE(vt::sees_end(tcp_client.get()));
+    const std::string first = "port " + std::to_string(port) + ": cannot reach " + missing +
+                              " (No such file or directory (os error 2))\n";
+    EXPECT_TRUE(vt::wait_until([&] { return log_of(env) == first; })) << log_of(env);
+
+    UniqueFd unix_client = vt::unix_connect(inside);
+    ASSERT_TRUE(unix_client);
+    EXPECT_TRUE(vt::sees_end(unix_client.get()));
+    // The error is the one of the 127.0.0.1 attempt, although [::1] failed too.
+    const std::string second = inside + ": nothing listens on 127.0.0.1:" + std::to_string(nobody) +
+                               " yet (Connection refused (os error 111))\n";
+    EXPECT_TRUE(vt::wait_until([&] { return log_of(env) == first + second; })) << log_of(env);
+}
+
+TEST(Relay, ListenerFailuresEndTheLaunchWith125AndLeaveNoRelay) {
+    vt::TestEnv env;
+    UniqueFd taken = vt::tcp_listen(AF_INET, 0);
+    ASSERT_TRUE(taken);
+    const uint16_t busy = vt::local_port(taken.get());
+    const uint16_t free = vt::free_port();
+    const std::string long_path = env.path(std::string(110, 's'));
+    vt::write_file(env.path("notes.txt"), "keep me");
+
+    struct Case {
+        std::vector<std::string> listeners;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{"--tcp", std::to_string(free) + "=" + env.path("a.sock"), "--tcp",
+          std::to_string(busy) + "=" + env.path("b.sock")},
+         "cannot listen on 127.0.0.1:" + std::to_string(busy) +
+             " (Address already in use (os error 98)). Something in the image already uses "
+             "that port."},
+        {{"--tcp", std::to_string(free) + "=x", "--unix", long_path + "=80"},
+         "cannot listen on " + long_path + " (File name too long (os error 36))"},
+        // A mistyped path names a user's file: it is kept, not replaced.
+        {{"--unix", env.path("notes.txt") + "=80"},
+         "cannot listen on " + env.path("notes.txt") + " (Address already in use (os error 98))"},
+        {{"--unix", env.path("notes.txt/sub/s.sock") + "=80"},
+         "cannot create " + env.path("notes.txt/sub") + " (Not a directory (os error 20))"},
+    };
+    for (const auto& c : cases) {
+        const auto r = launch(env, c.listeners, {"touch", env.path("ran")});
+        EXPECT_EQ(r.status(), 125) << c.message;
+        EXPECT_EQ(r.err, "[launch] " + c.message + "\n");
+        EXPECT_FALSE(file_exists(env.path("ran"))) << c.message;
+        EXPECT_EQ(pids_with_env("HOME=" + env.home()), std::vector<pid_t>{}) << c.message;
+        EXPECT_FALSE(vt::tcp_listener_inode(free)) << c.message;
+    }
+    EXPECT_EQ(vt::read_file(env.path("notes.txt")), "keep me");
+}
+
+TEST(Relay, RunsDetachedAndOutlivesTheCopy) {
+    adopt_orphans();
+    vt::TestEnv env;
+    const std::string target = env.path("host.sock");
+    EchoServer echo(target);
+    const uint16_t port = vt::free_port();
+    // The command lists its own descriptors, then waits for a line.
+    auto spec = env.spec({"--tcp", std::to_string(port) + "=" + target, "--", "sh", "-c",
+                          "for f in /proc/$$/fd/*; do echo \"fd $f $(readlink $f)\"; done; "
+                          "echo listed; read line; echo got $line"});
+    auto copy = vt::PtyChild::start(spec);
+    ASSERT_TRUE(copy->wait_for("listed"));
+    // No listening socket reached the command.
+    EXPECT_EQ(copy->screen().find("socket:"), std::string::npos) << copy->screen();
+    Relay relay = relay_on_port(port);
+    ASSERT_TRUE(relay);
+
+    // A session of its own, without the terminal the copy runs on.
+    EXPECT_NE(::getsid(relay.pid()), ::getsid(copy->pid()));
+    std::istringstream stat(text_of(proc(relay.pid(), "stat"))
+                                .substr(text_of(proc(relay.pid(), "stat")).rfind(')') + 2));
+    std::string state;
+    long ppid = 0, group = 0, session = 0, tty = -1;
+    stat >> state >> ppid >> group >> session >> tty;
+    EXPECT_EQ(tty, 0);
+    EXPECT_EQ(link_of(proc(relay.pid(), "fd/0")), "/dev/null");
+    EXPECT_EQ(link_of(proc(relay.pid(), "fd/2")), env.home() + "/.vorn-entry.log");
+
+    // Ctrl-C on the terminal, SIGINT and SIGHUP sent to it, and the end of the
+    // copy with its terminal: the relay serves on.
+    copy->type("\x03");
+    ::kill(relay.pid(), SIGINT);
+    ::kill(relay.pid(), SIGHUP);
+    copy.reset();
+    for (int round = 0; round < 2; ++round) {
+        UniqueFd client = vt::tcp_connect(AF_INET, port);
+        ASSERT_TRUE(client);
+        ASSERT_TRUE(vt::send_all(client.get(), "still here"));
+        ::shutdown(client.get(), SHUT_WR);
+        EXPECT_EQ(vt::read_to_end(client.get()), "still here");
+    }
+    EXPECT_TRUE(vt::process_alive(relay.pid()));
+}
+
+TEST(Relay, EachRelayStartsAFreshLogAndNoneWithoutHome) {
+    vt::TestEnv env;
+    const std::string missing = env.path("missing.sock");
+    const std::string log = env.home() + "/.vorn-entry.log";
+    auto connect_once = [](uint16_t port) {
+        UniqueFd client = vt::tcp_connect(AF_INET, port);
+        return client && vt::sees_end(client.get());
+    };
+    const uint16_t p1 = vt::free_port();
+    ASSERT_EQ(launch(env, {"--tcp", std::to_string(p1) + "=" + missing}).status(), 0);
+    Relay first = relay_on_port(p1);
+    ASSERT_TRUE(first && connect_once(p1));
+    const std::string line1 = "port " + std::to_string(p1) + ": cannot reach " + missing +
+                              " (No such file or directory (os error 2))\n";
+    ASSERT_TRUE(vt::wait_until([&] { return log_of(env) == line1; })) << log_of(env);
+    first.end();
+
+    const uint16_t p2 = vt::free_port();
+    ASSERT_EQ(launch(env, {"--tcp", std::to_string(p2) + "=" + missing}).status(), 0);
+    Relay second = relay_on_port(p2);
+    ASSERT_TRUE(second);
+    EXPECT_EQ(log_of(env), "");
+    ASSERT_TRUE(connect_once(p2));
+    const std::string line2 = "port " + std::to_string(p2) + ": cannot reach " + missing +
+                              " (No such file or directory (os error 2))\n";
+    EXPECT_TRUE(vt::wait_until([&] { return log_of(env) == line2; })) << log_of(env);
+    second.end();
+
+    vt::TestEnv homeless;
+    homeless.unset("HOME");
+    const uint16_t p3 = vt::free_port();
+    ASSERT_EQ(launch(homeless, {"--tcp", std::to_string(p3) + "=" + missing}).status(), 0);
+    Relay third = relay_on_port(p3);
+    ASSERT_TRUE(third && connect_once(p3));
+    EXPECT_EQ(link_of(proc(third.pid(), "fd/1")), "/dev/null");
+    EXPECT_EQ(link_of(proc(third.pid(), "fd/2")), "/dev/null");
+    EXPECT_FALSE(file_exists(homeless.home() + "/.vorn-entry.log"));
+    EXPECT_FALSE(file_exists(homeless.path(".vorn-entry.log")));
+    EXPECT_EQ(log_of(env), line2);
+}
+
+long voluntary_switches(pid_t pid) {
+    long total = 0;
+    for (const auto& task : std::filesystem::directory_iterator(proc(pid, "task"))) {
+        std::istringstream in(text_of(task.path() / "status"));
+        std::string line;
+        while (std::getline(in, line)) {
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0) {
+                total += std::stol(line.substr(line.find(':') + 1));
+            }
+        }
+    }
+    return total;
+}
+
+// The lowest descriptor number the process does not use.
+rlim_t lowest_free_descriptor(pid_t pid) {
+    std::vector<int> used;
+    for (const auto& fd : std::filesystem::directory_iterator(proc(pid, "fd"))) {
+        used.push_back(std::stoi(fd.path().filename()));
+    }
+    std::sort(used.begin(), used.end());
+    rlim_t n = 0;
+    for (int fd : used) {
+        if (static_cast<rlim_t>(fd) != n) break;
+        ++n;
+    }
+    return n;
+}
+
+TEST(Relay, AcceptUnderDescriptorExhaustionLogsOncePerRunAndRecovers) {
+    vt::TestEnv env;
+    const std::string target = env.path("host.sock");
+    EchoServer echo(target);
+    const uint16_t port = vt::free_port();
+    ASSERT_EQ(launch(env, {"--tcp", std::to_string(port) + "=" + target}).status(), 0);
+    Relay relay = relay_on_port(port);
+    ASSERT_TRUE(relay);
+    rlimit normal{};
+    ASSERT_EQ(::prlimit(relay.pid(), RLIMIT_NOFILE, nullptr, &normal), 0);
+    const std::string line = "port " + std::to_string(port) +
+                             ": cannot accept a connection (Too many open files (os "
+                             "error 24))\n";
+
+    const int loops = 1 + (has_ipv6() ? 1 : 0);
+    ASSERT_TRUE(vt::wait_until([&] { return relay.threads() == 1 + loops + vt::kRuntimeThreads; }));
+    const int idle_descriptors = relay.descriptors();
+
+    auto echoes = [](int fd, const std::string& text) {
+        return vt::send_all(fd, text) && ::shutdown(fd, SHUT_WR) == 0 &&
+               vt::read_to_end(fd) == text;
+    };
+    // A connection that was accepted into the descriptor its loop had set
+    // aside while waiting finds none for its target; that line is expected
+    // too, any number of times.
+    const std::string starved_line = "port " + std::to_string(port) + ": cannot reach " + target +
+                                     " (Too many open files (os error 24))";
+    auto accept_lines = [&] {
+        std::istringstream in(log_of(env));
+        std::string text, out;
+        while (std::getline(in, text)) {
+            if (text == starved_line) continue;
+            out += text + "\n";
+        }
+        return out;
+    };
+
+    std::string expected;
+    for (int run = 0; run < 2; ++run) {
+        ASSERT_TRUE(vt::wait_until([&] { return relay.descriptors() == idle_descriptors; }));
+        const rlimit starved{lowest_free_descriptor(relay.pid()), normal.rlim_max};
+        ASSERT_EQ(::prlimit(relay.pid(), RLIMIT_NOFILE, &starved, nullptr), 0);
+        UniqueFd first = vt::tcp_connect(AF_INET, port);
+        ASSERT_TRUE(first);
+        expected += line;
+        ASSERT_TRUE(vt::wait_until([&] { return accept_lines() == expected; })) << log_of(env);
+
+        // The loop retries every 100 ms, with a connection waiting, and says
+        // nothing more.
+        UniqueFd waiting = vt::tcp_connect(AF_INET, port);  // completed by the kernel's backlog
+        ASSERT_TRUE(waiting);
+        const long switches = voluntary_switches(relay.pid());
+        ASSERT_TRUE(
+            vt::wait_until([&] { return voluntary_switches(relay.pid()) >= switches + 4; }));
+        EXPECT_EQ(accept_lines(), expected);
+
+        // With descriptors to spare the waiting connection goes through,
+        // which ends the run.
+        ASSERT_EQ(::prlimit(relay.pid(), RLIMIT_NOFILE, &normal, nullptr), 0);
+        EXPECT_TRUE(echoes(waiting.get(), "recovered"));
+    }
+    EXPECT_EQ(accept_lines(), expected);
+}
+
+// The bytes of connection seed from offset on: what each connection sends
+// and must get back, made as needed rather than kept.
+void fill_stream(uint64_t seed, size_t offset, char* out, size_t n) {
+    size_t i = 0;
+    while (i < n) {
+        const size_t at = offset + i;
+        uint64_t z = (seed << 40) ^ (at >> 3);
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+        z ^= z >> 31;
+        for (size_t b = at & 7; b < 8 && i < n; ++b, ++i) {
+            out[i] = static_cast<char>(z >> (b * 8));
+        }
+    }
+}
+
+void raise_own_descriptor_limit() {
+    rlimit limit{};
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+TEST(Relay, FiveHundredSimultaneousConnectionsEachCarryAMegabyteIntact) {
+    raise_own_descriptor_limit();
+    vt::TestEnv env;
+    const std::string target = env.path("host.sock");
+    UniqueFd server = vt::unix_listen(target);
+    ASSERT_TRUE(server);
+    const uint16_t port = vt::free_port();
+    ASSERT_EQ(launch(env, {"--tcp", std::to_string(port) + "=" + target}).status(), 0);
+    Relay relay = relay_on_port(port);
+    ASSERT_TRUE(relay);
+
+    constexpr int kConnections = 500;
+    constexpr size_t kBytes = 1 << 20;
+    constexpr size_t kChunk = 16384;
+    struct Client {
+        UniqueFd fd;
+        uint64_t seed = 0;
+        size_t sent = 0, received = 0;
+        bool intact = true, ended = false;
+    };
+    struct Echo {
+        UniqueFd fd;
+        std::string pending;
+        bool ended = false;
+    };
+    std::vector<Client> clients(kConnections);
+    std::vector<Echo> echoes;
+    // Every connection is open before any byte moves.
+    for (int i = 0; i < kConnections; ++i) {
+        clients[i].fd = vt::tcp_connect(AF_INET, port);
+        ASSERT_TRUE(clients[i].fd) << i;
+        clients[i].seed = static_cast<uint64_t>(i) + 1;
+        ::fcntl(clients[i].fd.get(), F_SETFL, O_NONBLOCK);
+    }
+    while (echoes.size() < kConnections) {
+        UniqueFd fd = vt::accept_within(server.get());
+        ASSERT_TRUE(fd) << echoes.size() << " of " << kConnections << " reached the server";
+        ::fcntl(fd.get(), F_SETFL, O_NONBLOCK);
+        echoes.push_back({std::move(fd), {}, false});
+    }
+    // Each connection has its two threads, none waiting for another.
+    EXPECT_TRUE(vt::wait_until([&] { return relay.threads() >= 2 * kConnections; }))
+        << relay.threads();
+
+    std::vector<char> buf(kChunk), expect(kChunk);
+    int clients_done = 0;
+    const auto deadline = std::chrono::steady_clock::now() + 120s;
+    while (clients_done < kConnections && std::chrono::steady_clock::now() < deadline) {
+        std::vector<pollfd> fds;
+        for (auto& c : clients) {
+            short events = c.ended ? 0 : POLLIN;
+            if (c.sent < kBytes) events |= POLLOUT;
+            fds.push_back({events ? c.fd.get() : -1, events, 0});
+        }
+        for (auto& e : echoes) {
+            const short events = e.pending.empty() ? (e.ended ? 0 : POLLIN) : POLLOUT;
+            fds.push_back({events ? e.fd.get() : -1, events, 0});
+        }
+        if (::poll(fds.data(), fds.size(), 1000) < 0) continue;
+        for (int i = 0; i < kConnections; ++i) {
+            Client& c = clients[i];
+            const short ready = fds[i].revents;
+            if ((ready & POLLOUT) && c.sent < kBytes) {
+                const size_t n = std::min(kChunk, kBytes - c.sent);
+                fill_stream(c.seed, c.sent, buf.data(), n);
+                const ssize_t w = ::send(c.fd.get(), buf.data(), n, MSG_NOSIGNAL);
+                if (w > 0) {
+                    c.sent += static_cast<size_t>(w);
+                    if (c.sent == kBytes) ::shutdown(c.fd.get(), SHUT_WR);
+                }
+            }
+            if (ready & (POLLIN | POLLHUP | POLLERR)) {
+                const ssize_t r = ::recv(c.fd.get(), buf.data(), kChunk, 0);
+                if (r > 0) {
+                    fill_stream(c.seed, c.received, expect.data(), static_cast<size_t>(r));
+                    c.intact = c.intact && std::equal(buf.begin(), buf.begin() + r, expect.begin());
+                    c.received += static_cast<size_t>(r);
+                } else if (r == 0 || errno != EAGAIN) {
+                    c.ended = true;
+                    ++clients_done;
+                }
+            }
+        }
+        for (size_t j = 0; j < echoes.size(); ++j) {
+            Echo& e = echoes[j];
+            const short ready = fds[kConnections + j].revents;
+            if ((ready & POLLOUT) && !e.pending.empty()) {
+                const ssize_t w =
+                    ::send(e.fd.get(), e.pending.data(), e.pending.size(), MSG_NOSIGNAL);
+                if (w > 0) e.pending.erase(0, static_cast<size_t>(w));
+                if (e.pending.empty() && e.ended) ::shutdown(e.fd.get(), SHUT_WR);
+            } else if (ready & (POLLIN | POLLHUP | POLLERR)) {
+                const ssize_t r = ::recv(e.fd.get(), buf.data(), kChunk, 0);
+                if (r > 0) {
+                    e.pending.assign(buf.data(), static_cast<size_t>(r));
+                } else if (r == 0 || errno != EAGAIN) {
+                    e.ended = true;
+                    ::shutdown(e.fd.get(), SHUT_WR);
+                }
+            }
+        }
+    }
+    int intact = 0;
+    for (const auto& c : clients) intact += c.ended && c.intact && c.received == kBytes;
+    EXPECT_EQ(intact, kConnections);
+}
+
+TEST(Relay, TenThousandShortConnectionsLeaveNoDescriptorOrThreadBehind) {
+    vt::TestEnv env;
+    const std::string target = env.path("host.sock");
+    const std::string inside = env.path("app.sock");
+    EchoServer echo(target);
+    UniqueFd tcp_server = vt::tcp_listen(AF_INET, 0);
+    ASSERT_TRUE(tcp_server);
+    const uint16_t port = vt::free_port();
+    // One listener leads to the echo server; the other to a TCP server that
+    // this test accepts and closes at once.
+    ASSERT_EQ(launch(env, {"--tcp", std::to_string(port) + "=" + target, "--unix",
+                           inside + "=" + std::to_string(vt::local_port(tcp_server.get()))})
+                  .status(),
+              0);
+    Relay relay = relay_on_port(port);
+    ASSERT_TRUE(relay);
+    const int loops = 1 + (has_ipv6() ? 1 : 0) + 1;
+    ASSERT_TRUE(vt::wait_until([&] { return relay.threads() == 1 + loops + vt::kRuntimeThreads; }));
+    const int idle_descriptors = relay.descriptors();
+    const int idle_threads = relay.threads();
+
+    std::atomic<bool> serving{true};
+    std::thread closer([&] {
+        while (serving) {
+            UniqueFd c = vt::accept_within(tcp_server.get(), 100ms);
+        }
+    });
+    constexpr int kWorkers = 4, kEach = 2500;
+    std::atomic<int> echoed{0}, closed{0};
+    std::vector<std::thread> workers;
+    for (int w = 0; w < kWorkers; ++w) {
+        workers.emplace_back([&, w] {
+            for (int i = 0; i < kEach; ++i) {
+                if ((i + w) % 5 == 0) {
+                    UniqueFd c = vt::unix_connect(inside);
+                    if (c && vt::sees_end(c.get())) ++closed;
+                    continue;
+                }
+                UniqueFd c = vt::tcp_connect(AF_INET, port);
+                if (!c || !vt::send_all(c.get(), "ping")) continue;
+                ::shutdown(c.get(), SHUT_WR);
+                if (vt::read_to_end(c.get()) == "ping") ++echoed;
+            }
+        });
+    }
+    for (auto& w : workers) w.join();
+    serving = false;
+    closer.join();
+    EXPECT_EQ(echoed + closed, kWorkers * kEach);
+    EXPECT_TRUE(vt::wait_until(
+        [&] { return relay.descriptors() == idle_descriptors && relay.threads() == idle_threads; },
+        30s))
+        << relay.descriptors() << " descriptors (" << idle_descriptors << " idle), "
+        << relay.threads() << " threads (" << idle_threads << " idle)";
+    EXPECT_EQ(log_of(env), "");
+}
+
+}  // namespace

@@ -1,0 +1,87 @@
+#include "relay/relay_log.h"
+
+#include <fcntl.h>
+
+#include <set>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/test_env.h"
+
+namespace vorn {
+namespace {
+
+UniqueFd open_log(const std::string& path) {
+    return UniqueFd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+}
+
+TEST(RelayLog, CapDropsTheLineThatWouldPassItAndEveryLineAfter) {
+    struct Case {
+        const char* name;
+        std::vector<size_t> lengths;  // without the newline
+        size_t written_lines;
+    };
+    const size_t cap = kRelayLogCap;
+    const Case cases[] = {
+        {"short lines", {10, 20, 30}, 3},
+        {"exactly the cap", {cap - 1}, 1},
+        {"one byte over", {cap}, 0},
+        {"fills up, then a tiny line", {cap / 2 - 1, cap / 2 - 1, 0}, 2},
+        {"a dropped line ends the log", {100, cap, 0, 5}, 1},
+        {"the rest would have fitted", {cap - 50, 100, 10}, 1},
+    };
+    for (const auto& c : cases) {
+        vt::TempDir dir;
+        const std::string path = dir / "log";
+        RelayLog log(open_log(path));
+        std::string expected;
+        for (size_t i = 0; i < c.lengths.size(); ++i) {
+            const std::string line(c.lengths[i], static_cast<char>('a' + i));
+            log.write_line(line);
+            if (i < c.written_lines) expected += line + "\n";
+        }
+        const std::string got = vt::read_file(path);
+        EXPECT_LE(got.size(), cap) << c.name;
+        EXPECT_EQ(got.size(), expected.size()) << c.name;
+        EXPECT_TRUE(got == expected) << c.name;
+    }
+}
+
+TEST(RelayLog, LinesFromManyThreadsLandWholeAndResetStartsAfresh) {
+    vt::TempDir dir;
+    RelayLog log(open_log(dir / "old"));
+    log.write_line(std::string(kRelayLogCap, 'x'));  // dropped: the log is spent
+    log.reset(open_log(dir / "log"));
+
+    constexpr int kThreads = 8, kLines = 500;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&log, t] {
+            for (int i = 0; i < kLines; ++i) {
+                // Long enough that a torn write would show.
+                log.write_line("thread " + std::to_string(t) + " line " + std::to_string(i) + " " +
+                               std::string(200, static_cast<char>('A' + t)));
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+
+    std::istringstream in(vt::read_file(dir / "log"));
+    std::set<std::string> seen;
+    std::string line;
+    while (std::getline(in, line)) {
+        int t = -1, i = -1;
+        char fill[256] = {};
+        ASSERT_EQ(std::sscanf(line.c_str(), "thread %d line %d %255s", &t, &i, fill), 3) << line;
+        EXPECT_EQ(std::string(fill), std::string(200, static_cast<char>('A' + t))) << line;
+        seen.insert(line);
+    }
+    EXPECT_EQ(seen.size(), static_cast<size_t>(kThreads * kLines));
+    EXPECT_EQ(vt::read_file(dir / "old"), "");
+}
+
+}  // namespace
+}  // namespace vorn
