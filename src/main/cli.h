@@ -9,7 +9,7 @@
 #include <variant>
 #include <vector>
 
-#include "relay/specs.h"
+#include "relay/listen_options.h"
 
 namespace vorn {
 

@@ -8,7 +8,7 @@
 
 #include "base/error.h"
 #include "base/unique_fd.h"
-#include "relay/specs.h"
+#include "relay/listen_options.h"
 
 namespace vorn {
 
