@@ -1,5 +1,6 @@
 #include "support/process.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -9,6 +10,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
+#include <fstream>
 #include <mutex>
 #include <stdexcept>
 #include <string_view>
@@ -20,7 +22,9 @@
 
 namespace vt {
 
-std::string vorn_entry_bin() { return VORN_ENTRY_BIN; }
+std::string vorn_entry_bin() {
+    return VORN_ENTRY_BIN;
+}
 
 struct Child::Impl {
     int out_fd = -1;
@@ -168,7 +172,8 @@ std::unique_ptr<Child> Child::start(const Spec& spec) {
             bool keep = false;
             for (int k : spec.keep_fds) keep = keep || k == fd;
             const int flags = ::fcntl(fd, F_GETFD);
-            if (flags >= 0) ::fcntl(fd, F_SETFD, keep ? (flags & ~FD_CLOEXEC) : (flags | FD_CLOEXEC));
+            if (flags >= 0)
+                ::fcntl(fd, F_SETFD, keep ? (flags & ~FD_CLOEXEC) : (flags | FD_CLOEXEC));
         }
         if (cwd && ::chdir(cwd) != 0) {
             const int e = errno;
@@ -275,8 +280,7 @@ void Child::signal(int sig) {
 
 void Child::kill_all() {
     if (reaped_) return;
-    if (::getpgid(pid_) == pid_) ::kill(-pid_, SIGKILL);
-    ::kill(pid_, SIGKILL);
+    kill_process_tree(pid_);
 }
 
 std::string Child::out() const {
@@ -297,13 +301,46 @@ bool Child::wait_for_err(std::string_view needle, Millis timeout) const {
     return impl_->wait_for(&Impl::err, needle, timeout);
 }
 
-Result run(const Spec& spec, Millis timeout) { return Child::start(spec)->wait(timeout); }
+Result run(const Spec& spec, Millis timeout) {
+    return Child::start(spec)->wait(timeout);
+}
 
 void track_pid(pid_t pid) {
     // Signalling 0, -1 or init would reach far more than the test's own processes.
     if (pid <= 1) throw std::invalid_argument("track_pid: not a process of the test");
     std::lock_guard g(tracked_mu);
     tracked.push_back(pid);
+}
+
+namespace {
+
+void collect_descendants(pid_t pid, std::vector<pid_t>& out) {
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR* dir = ::opendir(tasks.c_str());
+    if (!dir) return;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (entry->d_name[0] == '.') continue;
+        std::ifstream children(tasks + "/" + entry->d_name + "/children");
+        pid_t child = 0;
+        while (children >> child) {
+            out.push_back(child);
+            collect_descendants(child, out);
+        }
+    }
+    ::closedir(dir);
+}
+
+}  // namespace
+
+void kill_process_tree(pid_t root) {
+    if (root <= 1) return;
+    std::vector<pid_t> descendants;
+    collect_descendants(root, descendants);
+    if (::getpgid(root) == root) ::kill(-root, SIGKILL);
+    ::kill(root, SIGKILL);
+    for (pid_t pid : descendants) {
+        if (pid > 1) ::kill(pid, SIGKILL);
+    }
 }
 
 void kill_tracked() {

@@ -20,8 +20,8 @@ std::string vorn_entry_bin();
 // How a process ended, and what it wrote.
 struct Result {
     bool exited = false;
-    int code = -1;  // exit code when exited
-    int signal = 0; // terminating signal otherwise
+    int code = -1;   // exit code when exited
+    int signal = 0;  // terminating signal otherwise
     bool timed_out = false;
     std::string out;
     std::string err;
@@ -48,7 +48,7 @@ struct Spec {
 // A started process with its output drained in the background. The destructor
 // kills it (its process group too when it leads one) and reaps it.
 class Child {
-public:
+  public:
     static std::unique_ptr<Child> start(const Spec& spec);
     ~Child();
     Child(const Child&) = delete;
@@ -61,6 +61,7 @@ public:
     // Waits for the exit, up to timeout; nullopt if it still runs (not killed).
     std::optional<Result> try_wait(Millis timeout);
     void signal(int sig);
+    // SIGKILL to the process and everything it started (kill_process_tree).
     void kill_all();
 
     std::string out() const;
@@ -70,7 +71,7 @@ public:
 
     struct Impl;
 
-private:
+  private:
     Child() = default;
     pid_t pid_ = -1;
     bool reaped_ = false;
@@ -85,6 +86,10 @@ Result run(const Spec& spec, Millis timeout = 30s);
 // relay process, say) are killed by PID when the test ends.
 void track_pid(pid_t pid);
 void kill_tracked();
+
+// SIGKILL to a process, its group and every descendant it has now: a copy's
+// command runs in a process group of its own and would outlive the copy.
+void kill_process_tree(pid_t root);
 
 // Whether a process with this PID exists (zombies count as gone).
 bool process_alive(pid_t pid);

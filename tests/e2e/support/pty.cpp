@@ -125,8 +125,7 @@ std::unique_ptr<PtyChild> PtyChild::start(const Spec& spec) {
 
 PtyChild::~PtyChild() {
     if (!reaped_) {
-        ::kill(-pid_, SIGKILL);
-        ::kill(pid_, SIGKILL);
+        kill_process_tree(pid_);
         ::waitpid(pid_, nullptr, 0);
     }
     if (impl_) impl_->stop();
@@ -197,6 +196,8 @@ void PtyChild::signal(int sig) {
     if (!reaped_) ::kill(pid_, sig);
 }
 
-pid_t PtyChild::foreground_group() const { return ::tcgetpgrp(master_); }
+pid_t PtyChild::foreground_group() const {
+    return ::tcgetpgrp(master_);
+}
 
 }  // namespace vt
