@@ -95,6 +95,8 @@ void sleep_monotonic(std::chrono::nanoseconds duration) {
     }
 }
 
+}  // namespace
+
 void start_exit_timer(std::chrono::nanoseconds duration, int status) {
     std::thread([duration, status] {
         sleep_monotonic(duration);
@@ -119,6 +121,8 @@ void start_kill_timer(pid_t command) {
         signal_group_or_process(command, SIGKILL);
     }).detach();
 }
+
+namespace {
 
 void hang_up_copies(const std::vector<pid_t>& copies) {
     for (pid_t pid : copies) ::kill(pid, SIGHUP);

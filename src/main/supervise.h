@@ -46,6 +46,14 @@ WatchResult watch_command(const WatchContext& context);
 [[noreturn]] void finish_joined_copy(const std::string& folder, std::string_view command_name,
                                      int status);
 
+// Threads that end the process through exit_process: after a monotonic
+// delay, or once the session lock can be taken exclusively (the ended marker
+// written first). Whichever comes first wins; the other never returns.
+void start_exit_timer(std::chrono::nanoseconds duration, int status);
+void start_lock_waiter(const std::string& folder, int lock_fd, int status);
+// SIGKILL to the command's group (or the command alone) after kKillDelay.
+void start_kill_timer(pid_t command);
+
 // Wording for n live joined copies.
 std::string run_phrase(size_t n);
 std::string stop_phrase(size_t n);
