@@ -2,6 +2,7 @@
 // Ctrl-C twice, the grace period and hang-ups.
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 
 #include <fcntl.h>
 #include <chrono>
@@ -263,6 +264,99 @@ TEST(Session, JoinedCopyThatIsKilledDoesNotHoldTheSession) {
     // The dead copy's lock went with it: the first copy ends at once.
     EXPECT_EQ(first->wait(5s).status(), 0);
     EXPECT_EQ(first->screen().find("stays open"), std::string::npos);
+}
+
+// A copy killed outright cannot remove its copy file; the next live copy list
+// removes it and does not count it, so nobody waits for the dead copy.
+TEST(SessionFaults, KilledCopyFileIsRemovedByTheNextListAndNotWaitedFor) {
+    vt::TestEnv env;
+    auto first = start_first_copy(env, 0);
+    auto killed = start_joined_copy(env, "true");
+    const std::string stale = env.session_dir() + "/copy-" + std::to_string(killed->pid());
+    ASSERT_TRUE(vt::path_exists(stale));
+    killed->kill_all();
+    killed->wait();
+    ASSERT_TRUE(vt::path_exists(stale));
+    auto alive = start_joined_copy(env, "true");
+    first->type("\n");
+    ASSERT_TRUE(first->wait_for("The session stays open while 1 other copy runs.\r\n"));
+    EXPECT_FALSE(vt::path_exists(stale));
+    alive->signal(SIGTERM);
+    EXPECT_EQ(alive->wait().status(), 143);
+    EXPECT_EQ(first->wait(10s).status(), 0);
+}
+
+// The folder vanishing under a running session keeps newcomers out, and the
+// copies already running end as they would have.
+TEST(SessionFaults, FolderRemovedWhileTheSessionRuns) {
+    vt::TestEnv env;
+    const std::string folder = env.session_dir();
+    auto first = start_first_copy(env, 6);
+    auto joined = start_joined_copy(env, "true");
+    std::filesystem::remove_all(folder);
+    const auto late = vt::run(env.spec({"--join", "--", "sh", "-c", "echo should-not-run"}));
+    EXPECT_EQ(late.status(), 75);
+    EXPECT_EQ(late.out, "");
+    EXPECT_EQ(late.err, "[launch] this copy cannot join the session, because its session folder " +
+                            folder + " is gone. End the session and launch again.\n");
+    joined->signal(SIGTERM);
+    const auto j = joined->wait();
+    EXPECT_EQ(j.status(), 143);
+    EXPECT_EQ(j.err, "");
+    first->type("\n");
+    EXPECT_EQ(first->wait(10s).status(), 6);
+    EXPECT_FALSE(vt::path_exists(folder)) << "an ending copy made the folder again";
+}
+
+// Links planted at every name the copies write or remove, pointing at a file
+// that holds a copy ID: a whole session with a join and a hang-up runs over
+// them, and the file is never written, truncated, removed or taken for a copy.
+TEST(SessionFaults, PlantedLinksNeverReachTheirTarget) {
+    struct stat before {};
+    for (const std::string name : {"copies.lock", "ended", "copy-", "hangup-ab"}) {
+        SCOPED_TRACE(name);
+        vt::TestEnv env;
+        const std::string folder = env.session_dir();
+        const std::string victim = env.path("victim");
+        vt::write_file(victim, "ab", 0644);
+        ASSERT_EQ(::lstat(victim.c_str(), &before), 0);
+        // A live process that the link would register as copy "ab".
+        vt::Spec sleeper_spec;
+        sleeper_spec.program = "/bin/sleep";
+        sleeper_spec.args = {"120"};
+        auto sleeper = vt::Child::start(sleeper_spec);
+        const std::string link_name =
+            name == "copy-" ? name + std::to_string(sleeper->pid()) : name;
+        auto plant = [&] {
+            ::unlink((folder + "/" + link_name).c_str());
+            ASSERT_EQ(::symlink(victim.c_str(), (folder + "/" + link_name).c_str()), 0);
+        };
+        if (name == "copies.lock") {
+            ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+            plant();
+        }
+        auto first = start_first_copy(env, 3);
+        if (name != "copies.lock") plant();
+
+        auto joined = vt::Child::start(
+            env.spec({"--join", "--copy-id", "ab", "--", "sh", "-c", "exec sleep 60"}));
+        const auto hangup = vt::run(env.spec({"--hangup", "ab"}));
+        EXPECT_TRUE(hangup.exited) << hangup.err;
+        const auto j = joined->wait(20s);
+        EXPECT_FALSE(j.timed_out);
+        first->type("\n");
+        const auto f = first->wait(20s);
+        EXPECT_EQ(f.status(), 3);
+
+        EXPECT_TRUE(sleeper->running()) << "a link was taken for a copy and hung up";
+        struct stat after {};
+        ASSERT_EQ(::lstat(victim.c_str(), &after), 0);
+        EXPECT_TRUE(S_ISREG(after.st_mode));
+        EXPECT_EQ(after.st_mode, before.st_mode);
+        EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+        EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+        EXPECT_EQ(vt::read_file(victim), "ab");
+    }
 }
 
 }  // namespace
