@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -794,6 +795,134 @@ TEST(Relay, TenThousandShortConnectionsLeaveNoDescriptorOrThreadBehind) {
         30s))
         << relay.descriptors() << " descriptors (" << idle_descriptors << " idle), "
         << relay.threads() << " threads (" << idle_threads << " idle)";
+    EXPECT_EQ(log_of(env), "");
+}
+
+// The relay's descriptors and threads once every connection has ended, taken
+// after its accept loops have all started.
+struct Idle {
+    int descriptors = 0;
+    int threads = 0;
+};
+
+Idle idle_state(const Relay& relay, int loops) {
+    EXPECT_TRUE(vt::wait_until([&] { return relay.threads() == 1 + loops + vt::kRuntimeThreads; }));
+    return {relay.descriptors(), relay.threads()};
+}
+
+bool back_to_idle(const Relay& relay, const Idle& idle) {
+    return vt::wait_until(
+        [&] { return relay.descriptors() == idle.descriptors && relay.threads() == idle.threads; },
+        30s);
+}
+
+int tcp_loops() {
+    return 1 + (has_ipv6() ? 1 : 0);
+}
+
+// Clients that reset their connection in the middle of a transfer, some with
+// the answer still unread, end only their own connections.
+TEST(RelayFaults, ClientsResettingMidStreamLeaveNothingBehind) {
+    vt::TestEnv env;
+    const std::string target = env.path("host.sock");
+    EchoServer echo(target);
+    const uint16_t port = vt::free_port();
+    ASSERT_EQ(launch(env, {"--tcp", std::to_string(port) + "=" + target}).status(), 0);
+    Relay relay = relay_on_port(port);
+    ASSERT_TRUE(relay);
+    const Idle idle = idle_state(relay, tcp_loops());
+
+    const std::string chunk = vt::pattern(64 << 10, 7);
+    constexpr int kWorkers = 4, kEach = 100;
+    std::atomic<int> reset{0};
+    std::vector<std::thread> workers;
+    for (int w = 0; w < kWorkers; ++w) {
+        workers.emplace_back([&, w] {
+            for (int i = 0; i < kEach; ++i) {
+                UniqueFd c = vt::tcp_connect(AF_INET, port);
+                if (!c || !vt::send_all(c.get(), chunk)) continue;
+                if ((i + w) % 2 == 0) {
+                    // Part of the answer is on its way back when the reset comes.
+                    pollfd p{c.get(), POLLIN, 0};
+                    if (::poll(&p, 1, 10000) != 1) continue;
+                    char buf[512];
+                    if (::recv(c.get(), buf, sizeof buf, 0) <= 0) continue;
+                }
+                const linger abort{1, 0};
+                ::setsockopt(c.get(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+                ++reset;
+            }
+        });
+    }
+    for (auto& w : workers) w.join();
+    EXPECT_EQ(reset, kWorkers * kEach);
+    EXPECT_TRUE(back_to_idle(relay, idle))
+        << relay.descriptors() << " descriptors (" << idle.descriptors << " idle), "
+        << relay.threads() << " threads (" << idle.threads << " idle)";
+
+    // And the relay still carries a whole exchange.
+    UniqueFd c = vt::tcp_connect(AF_INET, port);
+    ASSERT_TRUE(c);
+    ASSERT_TRUE(vt::send_all(c.get(), "still here"));
+    ::shutdown(c.get(), SHUT_WR);
+    EXPECT_EQ(vt::read_to_end(c.get()), "still here");
+}
+
+// A target that accepts and never reads stalls its own connection only: the
+// client's connection stays open, the same listener goes on accepting, and
+// other connections flow.
+TEST(RelayFaults, TargetThatNeverReadsStallsOnlyItsOwnConnection) {
+    vt::TestEnv env;
+    const std::string stalled_path = env.path("stalled.sock");
+    const std::string echo_path = env.path("host.sock");
+    UniqueFd stalled = vt::unix_listen(stalled_path);
+    ASSERT_TRUE(stalled);
+    EchoServer echo(echo_path);
+    const uint16_t stalled_port = vt::free_port();
+    uint16_t echo_port = vt::free_port();
+    while (echo_port == stalled_port) echo_port = vt::free_port();
+    ASSERT_EQ(launch(env, {"--tcp", std::to_string(stalled_port) + "=" + stalled_path, "--tcp",
+                           std::to_string(echo_port) + "=" + echo_path})
+                  .status(),
+              0);
+    Relay relay = relay_on_port(stalled_port);
+    ASSERT_TRUE(relay);
+
+    UniqueFd client = vt::tcp_connect(AF_INET, stalled_port);
+    ASSERT_TRUE(client);
+    UniqueFd held = vt::accept_within(stalled.get());
+    ASSERT_TRUE(held);
+    // Fill every buffer on the way until the client can send no more.
+    ASSERT_EQ(::fcntl(client.get(), F_SETFL, O_NONBLOCK), 0);
+    const std::string chunk = vt::pattern(64 << 10, 3);
+    size_t sent = 0;
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    for (;;) {
+        const ssize_t n = ::send(client.get(), chunk.data(), chunk.size(), MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+            continue;
+        }
+        ASSERT_EQ(errno, EAGAIN) << std::strerror(errno);
+        pollfd p{client.get(), POLLOUT, 0};
+        if (::poll(&p, 1, 500) == 0) break;
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the relay never stopped reading";
+    }
+    EXPECT_GT(sent, 2u * 64 * 1024) << "the relay's own buffers should have filled too";
+
+    UniqueFd echoed = vt::tcp_connect(AF_INET, echo_port);
+    ASSERT_TRUE(echoed);
+    ASSERT_TRUE(vt::send_all(echoed.get(), "flowing"));
+    ::shutdown(echoed.get(), SHUT_WR);
+    EXPECT_EQ(vt::read_to_end(echoed.get()), "flowing");
+
+    UniqueFd second = vt::tcp_connect(AF_INET, stalled_port);
+    ASSERT_TRUE(second);
+    EXPECT_TRUE(vt::accept_within(stalled.get())) << "the stalled listener stopped accepting";
+
+    pollfd p{client.get(), POLLIN, 0};
+    EXPECT_EQ(::poll(&p, 1, 0), 0)
+        << "the stalled connection was ended (revents " << p.revents << ")";
     EXPECT_EQ(log_of(env), "");
 }
 
