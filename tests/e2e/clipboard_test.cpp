@@ -12,6 +12,8 @@
 
 #include "support/fake_clipboard.h"
 #include "support/process.h"
+#include "support/pty.h"
+#include "support/sockets.h"
 #include "support/test_env.h"
 
 namespace {
@@ -228,6 +230,8 @@ TEST(ClipboardShims, AnswerForms) {
         {{"OK 10\n", "abcd"}, "abcd", kCutShort},
         {{"OK 5"}, "", kCutShort},
         {{"OK 18446744073709551615\nabc"}, "abc", kCutShort},
+        // A gigantic size and then the end of the stream.
+        {{"OK 18446744073709551615\n"}, "", kCutShort},
     };
     for (const auto& c : cases) {
         vt::TestEnv env;
@@ -359,6 +363,54 @@ TEST(ClipboardShims, ReachedThroughALaunchWithClipboard) {
     EXPECT_EQ(r.out, png_signature);
     EXPECT_EQ(r.err, cannot_write("xsel"));
     EXPECT_EQ(service.requests(), std::vector<std::string>{"IMAGE image/png\n"});
+}
+
+// A service that takes the request and never answers is waited for, like any
+// peer of a socket; the shim then ends on SIGTERM, or on Ctrl-C at its
+// terminal, the way any program does, having written nothing.
+TEST(ClipboardShims, SilentServiceIsWaitedForUntilASignalEndsTheShim) {
+    const std::string request = "IMAGE image/png\n";
+    auto take_request = [&](int listener) {
+        vt::UniqueFd held = vt::accept_within(listener);
+        EXPECT_TRUE(held);
+        std::string got;
+        char buf[64];
+        while (held && got.size() < request.size()) {
+            const ssize_t n = ::recv(held.get(), buf, sizeof buf, 0);
+            if (n <= 0) break;
+            got.append(buf, static_cast<size_t>(n));
+        }
+        EXPECT_EQ(got, request);
+        return held;
+    };
+    {
+        vt::TestEnv env;
+        vt::UniqueFd listener = vt::unix_listen(clip_sock(env));
+        ASSERT_TRUE(listener);
+        auto shim = vt::Child::start(shim_spec(env, "wl-paste", {"-t", "image/png"}));
+        vt::UniqueFd held = take_request(listener.get());
+        EXPECT_FALSE(shim->try_wait(vt::Millis(300)).has_value())
+            << "the shim gave up on a silent service";
+        shim->signal(SIGTERM);
+        const auto r = shim->wait();
+        EXPECT_EQ(r.signal, SIGTERM);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "");
+    }
+    {
+        vt::TestEnv env;
+        vt::UniqueFd listener = vt::unix_listen(clip_sock(env));
+        ASSERT_TRUE(listener);
+        auto shim = vt::PtyChild::start(
+            shim_spec(env, "xclip", {"-selection", "clipboard", "-t", "image/png", "-o"}));
+        vt::UniqueFd held = take_request(listener.get());
+        EXPECT_FALSE(shim->try_wait(vt::Millis(300)).has_value())
+            << "the shim gave up on a silent service";
+        shim->type("\x03");
+        const auto r = shim->wait();
+        EXPECT_EQ(r.signal, SIGINT);
+        EXPECT_EQ(shim->screen().find("xclip:"), std::string::npos) << shim->screen();
+    }
 }
 
 }  // namespace
