@@ -34,6 +34,12 @@ bool is_one_of(std::string_view arg, std::initializer_list<std::string_view> nam
     return false;
 }
 
+// A media type that can go on the wire: the request is one line, so a type
+// with a line feed in it would smuggle a second request to the service.
+bool is_image_type(std::string_view type) {
+    return type.starts_with("image/") && type.find('\n') == std::string_view::npos;
+}
+
 // The arguments as text: one that is not UTF-8 counts as empty, so it can
 // never pass for an option or a media type.
 class Arguments {
@@ -86,7 +92,7 @@ ShimCommand parse_xclip(std::span<const std::string_view> list) {
     if (!out) return cannot_write(kShim);
     if (!target) return only_images(kShim);
     if (*target == "TARGETS") return ClipboardRequest::list_types();
-    if (target->starts_with("image/")) return ClipboardRequest::image(std::string(*target));
+    if (is_image_type(*target)) return ClipboardRequest::image(std::string(*target));
     return only_images(kShim);
 }
 
@@ -117,7 +123,7 @@ ShimCommand parse_wl_paste(std::span<const std::string_view> list) {
         }
     }
     if (list_types) return ClipboardRequest::list_types();
-    if (!type || !type->starts_with("image/")) return only_images(kShim);
+    if (!type || !is_image_type(*type)) return only_images(kShim);
     return ClipboardRequest::image(std::string(*type));
 }
 

@@ -139,13 +139,19 @@ void exit_unresolvable(const Resolution& resolution, std::string_view word,
 
 std::optional<Fault> inspect_program(const std::string& program, const PathValue& path_value) {
     const auto head = read_head(program);
-    if (!head || head->size() < 2 || head->compare(0, 2, "#!") != 0) return std::nullopt;
+    if (!head) return std::nullopt;
+    return inspect_head(*head, path_value);
+}
 
-    std::string_view line = std::string_view(*head).substr(2);
+std::optional<Fault> inspect_head(std::string_view head, const PathValue& path_value) {
+    if (head.size() > kHashBangLimit) head = head.substr(0, kHashBangLimit);
+    if (head.size() < 2 || !head.starts_with("#!")) return std::nullopt;
+
+    std::string_view line = head.substr(2);
     const size_t end = line.find_first_of(std::string_view("\n\0", 2));
     if (end != std::string_view::npos) {
         line = line.substr(0, end);
-    } else if (head->size() == kHashBangLimit) {
+    } else if (head.size() == kHashBangLimit) {
         return std::nullopt;  // the line goes on past what the kernel reads
     }
 

@@ -50,6 +50,10 @@ struct Fault {
 // Looks at the program's #! line (at most 256 bytes are read).
 std::optional<Fault> inspect_program(const std::string& program, const PathValue& path_value);
 
+// The same judgement over the first bytes of a program file; only the first
+// 256 of them count, as only they would have been read.
+std::optional<Fault> inspect_head(std::string_view head, const PathValue& path_value);
+
 std::string fault_message(std::string_view program, const Fault& fault);
 
 // The program failed to start with the system error `error`: explain, exit 126.

@@ -58,12 +58,7 @@ std::vector<pid_t> live_copies_in(int folder_fd) {
     std::vector<pid_t> live;
     // An unlistable folder simply has no live copies.
     (void)list_folder(folder_fd, [&](const char* entry) {
-        const std::string_view name = entry;
-        if (name.size() <= kCopyFilePrefix.size() || !name.starts_with(kCopyFilePrefix) ||
-            !is_valid_utf8(name)) {
-            return;
-        }
-        const auto pid = parse_pid_field(name.substr(kCopyFilePrefix.size()));
+        const auto pid = copy_file_pid(entry);
         if (!pid) return;
         if (*pid > 0 && process_exists(*pid)) {
             live.push_back(*pid);
@@ -100,6 +95,14 @@ std::string hangup_marker_name(std::string_view copy_id) {
 }
 
 }  // namespace
+
+std::optional<int32_t> copy_file_pid(std::string_view name) {
+    if (name.size() <= kCopyFilePrefix.size() || !name.starts_with(kCopyFilePrefix) ||
+        !is_valid_utf8(name)) {
+        return std::nullopt;
+    }
+    return parse_pid_field(name.substr(kCopyFilePrefix.size()));
+}
 
 std::expected<UniqueFd, JoinRefusal> try_join(const std::string& folder,
                                               const std::optional<std::string>& copy_id,

@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <expected>
 #include <optional>
 #include <string>
@@ -23,6 +24,11 @@ std::expected<UniqueFd, JoinRefusal> try_join(const std::string& folder,
 
 // try_join, and on a refusal its message and exit status (75, or 129 silently).
 UniqueFd join_session(const std::string& folder, const std::optional<std::string>& copy_id);
+
+// The number in a copy file's name "copy-{pid}": a signed 32-bit decimal with
+// an optional sign. None for a name that is not a copy file's; a number of 0
+// or below names no process, and its file is stale.
+std::optional<int32_t> copy_file_pid(std::string_view name);
 
 // The joined copies that still run; copy files of gone processes are removed.
 std::vector<pid_t> list_live_copies(const std::string& folder);

@@ -288,6 +288,8 @@ TEST(InspectProgram, FindsEachFaultOfTheHashBangLine) {
         const std::string program = t / ("prog" + std::to_string(n++));
         vt::write_file(program, c.content, 0755);
         EXPECT_EQ(fault_text(inspect_program(program, path_value)), c.expected) << c.name;
+        EXPECT_EQ(fault_text(inspect_head(c.content, path_value)), c.expected)
+            << c.name << ", from the bytes";
     }
 }
 

@@ -189,6 +189,16 @@ TEST(ShimArgs, FirstRefusalWins) {
         {"wl-paste",
          {"-t", "image/png", "-t", "\xff"},
          "wl-paste: only images pass from the Mac clipboard into the container, not text."},
+        // A type is sent as one request line, so it cannot hold a line feed.
+        {"xclip",
+         {"-o", "-t", "image/png\nTYPES"},
+         "xclip: only images pass from the Mac clipboard into the container, not text."},
+        {"wl-paste",
+         {"--type=image/png\n"},
+         "wl-paste: only images pass from the Mac clipboard into the container, not text."},
+        {"wl-paste",
+         {"-t", "image/png\nIMAGE image/gif"},
+         "wl-paste: only images pass from the Mac clipboard into the container, not text."},
         // Any name but the other two reads its arguments as xsel.
         {"other",
          {"-o"},

@@ -101,6 +101,36 @@ TEST(LiveCopies, NamesThatAreNotLiveCopiesAreRemovedOrLeftAlone) {
     EXPECT_EQ(names_in(folder), expected);
 }
 
+TEST(CopyFilePid, ReadsASigned32BitNumberAfterThePrefix) {
+    const struct {
+        std::string_view name;
+        std::optional<int32_t> pid;
+    } cases[] = {
+        {"copy-1", 1},
+        {"copy-+7", 7},
+        {"copy-0042", 42},
+        {"copy--5", -5},
+        {"copy--0", 0},
+        {"copy-2147483647", 2147483647},
+        {"copy--2147483648", -2147483647 - 1},
+        {"copy-2147483648", std::nullopt},
+        {"copy--2147483649", std::nullopt},
+        {"copy-18446744073709551617", std::nullopt},
+        {"copy-", std::nullopt},
+        {"copy-+", std::nullopt},
+        {"copy-+-1", std::nullopt},
+        {"copy-1x", std::nullopt},
+        {"copy-1\xff", std::nullopt},
+        {"Copy-1", std::nullopt},
+        {"copy1", std::nullopt},
+        {"copy", std::nullopt},
+    };
+    for (const auto& c : cases) EXPECT_EQ(copy_file_pid(c.name), c.pid) << c.name;
+    // What a joined copy names its own file by is read back as its process ID.
+    for (const pid_t pid : {1, 4242, 2147483647})
+        EXPECT_EQ(copy_file_pid(copy_file_name(pid)), pid);
+}
+
 TEST(LiveCopies, ForeignOrMissingFolderGivesNoCopiesAndIsNotCleaned) {
     vt::TempDir tmp;
     EXPECT_TRUE(list_live_copies(tmp / "missing").empty());
