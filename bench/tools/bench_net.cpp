@@ -1,0 +1,300 @@
+// The sink and the load generators of the relay benchmarks.
+//
+//   bench_net server UNIX_PATH          sink on UNIX_PATH and on a free TCP port of
+//                                        127.0.0.1; prints "tcp PORT" once both listen
+//   bench_net throughput ADDR BYTES     prints the seconds BYTES took to reach the sink
+//   bench_net rtt ADDR COUNT            prints median, p99 and mean of COUNT 1-byte
+//                                        round trips, in microseconds
+//   bench_net connrate ADDR COUNT       prints connections per second (connect, one
+//                                        byte each way, close)
+//   bench_net hold ADDR COUNT           opens COUNT connections, each with one round
+//                                        trip done, prints "ready", and keeps them
+//                                        until standard input ends
+//
+// ADDR is tcp:PORT (127.0.0.1) or unix:PATH.
+//
+// The first byte of a connection tells the sink what to do with it: 'E' echoes
+// every byte (that first one included), 'D' drains until the end of the
+// stream and then answers the count of bytes after the 'D' as 8 bytes.
+#include <fcntl.h>
+#include <sys/epoll.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "common.h"
+
+namespace {
+
+using namespace bench;
+
+constexpr size_t kBufferSize = 1 << 20;
+char g_buffer[kBufferSize];
+
+struct Connection {
+    int fd = -1;
+    char mode = 0;
+    uint64_t count = 0;
+    std::string pending;  // echo bytes the peer was not ready for
+};
+
+int listen_on(int family, const sockaddr* addr, socklen_t length) {
+    const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) die_errno("socket");
+    const int on = 1;
+    if (family == AF_INET) ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (::bind(fd, addr, length) != 0) die_errno("bind");
+    if (::listen(fd, 4096) != 0) die_errno("listen");
+    return fd;
+}
+
+class Sink {
+  public:
+    explicit Sink(const std::string& unix_path) {
+        epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
+        if (epoll_ < 0) die_errno("epoll_create1");
+        const sockaddr_in tcp = loopback_address(0);
+        tcp_listener_ = listen_on(AF_INET, reinterpret_cast<const sockaddr*>(&tcp), sizeof tcp);
+        ::unlink(unix_path.c_str());
+        const sockaddr_un un = unix_address(unix_path);
+        unix_listener_ = listen_on(AF_UNIX, reinterpret_cast<const sockaddr*>(&un), sizeof un);
+        watch(tcp_listener_, EPOLLIN, nullptr);
+        watch(unix_listener_, EPOLLIN, nullptr);
+    }
+
+    uint16_t tcp_port() const {
+        sockaddr_in addr{};
+        socklen_t length = sizeof addr;
+        ::getsockname(tcp_listener_, reinterpret_cast<sockaddr*>(&addr), &length);
+        return ntohs(addr.sin_port);
+    }
+
+    [[noreturn]] void serve() {
+        epoll_event events[256];
+        for (;;) {
+            const int n = ::epoll_wait(epoll_, events, 256, -1);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                die_errno("epoll_wait");
+            }
+            for (int i = 0; i < n; ++i) {
+                auto* c = static_cast<Connection*>(events[i].data.ptr);
+                if (!c) {
+                    accept_all();
+                } else if (events[i].events & EPOLLOUT) {
+                    flush(c);
+                } else {
+                    read_from(c);
+                }
+            }
+        }
+    }
+
+  private:
+    void watch(int fd, uint32_t events, Connection* c) {
+        epoll_event ev{};
+        ev.events = events;
+        ev.data.ptr = c;
+        if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &ev) != 0) die_errno("epoll_ctl");
+    }
+
+    void rewatch(Connection* c, uint32_t events) {
+        epoll_event ev{};
+        ev.events = events;
+        ev.data.ptr = c;
+        ::epoll_ctl(epoll_, EPOLL_CTL_MOD, c->fd, &ev);
+    }
+
+    void accept_all() {
+        for (int listener : {tcp_listener_, unix_listener_}) {
+            for (;;) {
+                const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+                if (fd < 0) break;
+                if (listener == tcp_listener_) no_delay(fd);
+                auto* c = new Connection;
+                c->fd = fd;
+                watch(fd, EPOLLIN, c);
+            }
+        }
+    }
+
+    void drop(Connection* c) {
+        ::close(c->fd);
+        delete c;
+    }
+
+    // Sends what fits now; the rest waits for EPOLLOUT. False when the peer is gone.
+    bool send_now(Connection* c, const char* data, size_t size) {
+        while (size > 0) {
+            const ssize_t n = ::send(c->fd, data, size, MSG_NOSIGNAL);
+            if (n > 0) {
+                data += n;
+                size -= static_cast<size_t>(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno == EAGAIN) {
+                c->pending.append(data, size);
+                rewatch(c, EPOLLOUT);
+                return true;
+            }
+            return false;
+        }
+        return true;
+    }
+
+    void flush(Connection* c) {
+        std::string rest;
+        rest.swap(c->pending);
+        if (!send_now(c, rest.data(), rest.size())) return drop(c);
+        if (c->pending.empty()) rewatch(c, EPOLLIN);
+    }
+
+    void read_from(Connection* c) {
+        // A bounded number of reads per wake-up keeps one busy stream from
+        // starving the others.
+        for (int round = 0; round < 64; ++round) {
+            const ssize_t n = ::recv(c->fd, g_buffer, kBufferSize, 0);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                if (errno == EAGAIN) return;
+                return drop(c);
+            }
+            if (n == 0) {
+                if (c->mode == 'D') {
+                    char answer[8];
+                    std::memcpy(answer, &c->count, sizeof answer);
+                    (void)!::send(c->fd, answer, sizeof answer, MSG_NOSIGNAL);
+                }
+                return drop(c);
+            }
+            size_t offset = 0;
+            if (c->mode == 0) {
+                c->mode = g_buffer[0];
+                if (c->mode == 'D') offset = 1;
+            }
+            if (c->mode == 'D') {
+                c->count += static_cast<uint64_t>(n) - offset;
+            } else {
+                if (!send_now(c, g_buffer, static_cast<size_t>(n))) return drop(c);
+                if (!c->pending.empty()) return;
+            }
+        }
+    }
+
+    int epoll_ = -1;
+    int tcp_listener_ = -1;
+    int unix_listener_ = -1;
+};
+
+int server(const std::string& unix_path) {
+    raise_descriptor_limit();
+    Sink sink(unix_path);
+    const std::string line = "tcp " + std::to_string(sink.tcp_port()) + "\n";
+    if (::write(1, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
+        die_errno("write");
+    }
+    sink.serve();
+}
+
+int throughput(const Address& to, uint64_t bytes) {
+    for (size_t i = 0; i < kBufferSize; ++i) g_buffer[i] = static_cast<char>(i * 131 + 7);
+    const double start = now_seconds();
+    const int fd = connect_or_die(to);
+    send_all(fd, "D", 1);
+    for (uint64_t left = bytes; left > 0;) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(left, kBufferSize));
+        send_all(fd, g_buffer, n);
+        left -= n;
+    }
+    ::shutdown(fd, SHUT_WR);
+    uint64_t arrived = 0;
+    char answer[8];
+    if (!recv_exact(fd, answer, sizeof answer)) die("the sink never answered the byte count");
+    std::memcpy(&arrived, answer, sizeof answer);
+    const double seconds = now_seconds() - start;
+    ::close(fd);
+    if (arrived != bytes) {
+        die("sent " + std::to_string(bytes) + " bytes, the sink got " + std::to_string(arrived));
+    }
+    std::printf("%.9f\n", seconds);
+    return 0;
+}
+
+int rtt(const Address& to, uint64_t count) {
+    if (count == 0) die("rtt needs at least one round trip");
+    const int fd = connect_or_die(to);
+    if (to.tcp) no_delay(fd);
+    char byte = 'E';
+    send_all(fd, &byte, 1);
+    if (!recv_exact(fd, &byte, 1) || byte != 'E') die("no echo");
+    std::vector<int64_t> samples(count);
+    for (uint64_t i = 0; i < count; ++i) {
+        const char out = static_cast<char>('a' + i % 26);
+        const int64_t t0 = now_ns();
+        send_all(fd, &out, 1);
+        if (!recv_exact(fd, &byte, 1)) die("the echo ended early");
+        samples[i] = now_ns() - t0;
+        if (byte != out) die("the echo brought a different byte");
+    }
+    ::close(fd);
+    double sum = 0;
+    for (int64_t s : samples) sum += static_cast<double>(s);
+    std::sort(samples.begin(), samples.end());
+    const size_t p99 = static_cast<size_t>(std::ceil(0.99 * static_cast<double>(count))) - 1;
+    std::printf("%.3f %.3f %.3f\n", static_cast<double>(samples[count / 2]) / 1e3,
+                static_cast<double>(samples[p99]) / 1e3, sum / static_cast<double>(count) / 1e3);
+    return 0;
+}
+
+int connrate(const Address& to, uint64_t count) {
+    const double start = now_seconds();
+    for (uint64_t i = 0; i < count; ++i) {
+        const int fd = connect_or_die(to);
+        char byte = 'E';
+        send_all(fd, &byte, 1);
+        if (!recv_exact(fd, &byte, 1) || byte != 'E')
+            die("connection " + std::to_string(i) + " got no answer");
+        ::close(fd);
+    }
+    const double seconds = now_seconds() - start;
+    std::printf("%.3f\n", static_cast<double>(count) / seconds);
+    return 0;
+}
+
+int hold(const Address& to, uint64_t count) {
+    raise_descriptor_limit();
+    std::vector<int> fds;
+    fds.reserve(count);
+    for (uint64_t i = 0; i < count; ++i) {
+        const int fd = connect_or_die(to);
+        char byte = 'E';
+        send_all(fd, &byte, 1);
+        if (!recv_exact(fd, &byte, 1)) die("connection " + std::to_string(i) + " got no answer");
+        fds.push_back(fd);
+    }
+    if (::write(1, "ready\n", 6) != 6) die_errno("write");
+    char ignored[256];
+    while (::read(0, ignored, sizeof ignored) > 0) {
+    }
+    for (int fd : fds) ::close(fd);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.size() == 2 && args[0] == "server") return server(args[1]);
+    if (args.size() == 3) {
+        const Address to = parse_address(args[1]);
+        const uint64_t n = parse_count(args[2]);
+        if (args[0] == "throughput") return throughput(to, n);
+        if (args[0] == "rtt") return rtt(to, n);
+        if (args[0] == "connrate") return connrate(to, n);
+        if (args[0] == "hold") return hold(to, n);
+    }
+    die("usage: bench_net server UNIX_PATH | {throughput|rtt|connrate|hold} ADDR N");
+}
