@@ -1,6 +1,7 @@
 #include "base/io.h"
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,9 +10,12 @@
 
 namespace vorn {
 
-std::expected<void, Error> write_all(int fd, std::string_view data) {
+namespace {
+
+template <typename Put>
+std::expected<void, Error> put_all(std::string_view data, Put put) {
     while (!data.empty()) {
-        const ssize_t n = ::write(fd, data.data(), data.size());
+        const ssize_t n = put(data.data(), data.size());
         if (n < 0) {
             if (errno == EINTR) continue;
             return std::unexpected(Error::last_system());
@@ -22,9 +26,27 @@ std::expected<void, Error> write_all(int fd, std::string_view data) {
     return {};
 }
 
+}  // namespace
+
+std::expected<void, Error> write_all(int fd, std::string_view data) {
+    return put_all(data, [fd](const char* p, size_t n) { return ::write(fd, p, n); });
+}
+
+std::expected<void, Error> send_all(int sock, std::string_view data) {
+    return put_all(data,
+                   [sock](const char* p, size_t n) { return ::send(sock, p, n, MSG_NOSIGNAL); });
+}
+
 ssize_t read_retry(int fd, void* buf, size_t len) {
     for (;;) {
         const ssize_t n = ::read(fd, buf, len);
+        if (n >= 0 || errno != EINTR) return n;
+    }
+}
+
+ssize_t recv_retry(int sock, void* buf, size_t len) {
+    for (;;) {
+        const ssize_t n = ::recv(sock, buf, len, 0);
         if (n >= 0 || errno != EINTR) return n;
     }
 }

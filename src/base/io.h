@@ -14,14 +14,21 @@ namespace vorn {
 // bytes is the "failed to write whole buffer" error.
 std::expected<void, Error> write_all(int fd, std::string_view data);
 
-// read(2) retried on EINTR.
+// The same over a socket with MSG_NOSIGNAL: a peer that has gone away is an
+// error (EPIPE), never a SIGPIPE.
+std::expected<void, Error> send_all(int sock, std::string_view data);
+
+// read(2) and recv(2) retried on EINTR.
 ssize_t read_retry(int fd, void* buf, size_t len);
+ssize_t recv_retry(int sock, void* buf, size_t len);
 
 // The whole content of a file, read as bytes.
 std::expected<std::string, Error> read_file(const std::string& path, int extra_flags = 0);
 
 // std::string holds bytes; a path that holds a NUL byte cannot reach the
 // system, so every path-taking call checks this first.
-inline bool has_nul(std::string_view s) { return s.find('\0') != std::string_view::npos; }
+inline bool has_nul(std::string_view s) {
+    return s.find('\0') != std::string_view::npos;
+}
 
 }  // namespace vorn

@@ -87,27 +87,6 @@ std::string connect_failure(const Error& error) {
     return with_error("cannot reach the Mac clipboard", error);
 }
 
-// A peer that has gone away must be an error here, never a SIGPIPE.
-std::expected<void, Error> send_all(int sock, std::string_view data) {
-    while (!data.empty()) {
-        const ssize_t n = ::send(sock, data.data(), data.size(), MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return std::unexpected(Error::last_system());
-        }
-        if (n == 0) return std::unexpected(Error::own(kWriteZero));
-        data.remove_prefix(static_cast<size_t>(n));
-    }
-    return {};
-}
-
-ssize_t recv_retry(int sock, char* buf, size_t len) {
-    for (;;) {
-        const ssize_t n = ::recv(sock, buf, len, 0);
-        if (n >= 0 || errno != EINTR) return n;
-    }
-}
-
 // Writes one piece of the body; on failure, the outcome the fetch ends with.
 std::optional<FetchOutcome> pass_on(int out_fd, std::string_view piece) {
     const auto written = write_all(out_fd, piece);

@@ -3,7 +3,6 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -11,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/clock.h"
 #include "base/exit.h"
 #include "base/text.h"
 #include "main/copies.h"
@@ -82,16 +82,6 @@ Reaped reap_children(pid_t command) {
             reaped.command_ended = true;
             reaped.status = command_status(wait_status);
         }
-    }
-}
-
-void sleep_monotonic(std::chrono::nanoseconds duration) {
-    timespec deadline;
-    ::clock_gettime(CLOCK_MONOTONIC, &deadline);
-    const auto ns = duration.count() + deadline.tv_nsec;
-    deadline.tv_sec += static_cast<time_t>(ns / 1000000000);
-    deadline.tv_nsec = static_cast<long>(ns % 1000000000);
-    while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) != 0) {
     }
 }
 

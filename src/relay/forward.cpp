@@ -5,11 +5,12 @@
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
-#include <time.h>
 
 #include <cerrno>
 
+#include "base/clock.h"
 #include "base/error.h"
+#include "base/io.h"
 #include "base/text.h"
 #include "relay/relay_log.h"
 #include "relay/sockets.h"
@@ -25,24 +26,6 @@ void log_thread_failure(const Error& error) {
 void shut_down_both(int source, int destination) {
     ::shutdown(source, SHUT_RDWR);
     ::shutdown(destination, SHUT_RDWR);
-}
-
-// Sends all of data; false when a send fails or moves nothing.
-bool send_all(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-void sleep_monotonic(long nanoseconds) {
-    timespec left{nanoseconds / 1'000'000'000, nanoseconds % 1'000'000'000};
-    while (::clock_nanosleep(CLOCK_MONOTONIC, 0, &left, &left) == EINTR) {
-    }
 }
 
 UniqueFd duplicate(int fd) {
@@ -64,13 +47,12 @@ void pump(UniqueFd source, UniqueFd destination) {
     }
     char* buffer = static_cast<char*>(mapped);
     for (;;) {
-        const ssize_t n = ::recv(source.get(), buffer, kPumpBufferSize, 0);
-        if (n < 0 && errno == EINTR) continue;
+        const ssize_t n = recv_retry(source.get(), buffer, kPumpBufferSize);
         if (n == 0) {
             ::shutdown(destination.get(), SHUT_WR);
             break;
         }
-        if (n < 0 || !send_all(destination.get(), buffer, static_cast<size_t>(n))) {
+        if (n < 0 || !send_all(destination.get(), {buffer, static_cast<size_t>(n)})) {
             shut_down_both(source.get(), destination.get());
             break;
         }
@@ -132,7 +114,7 @@ void note_accept_failure(std::string_view label, int error, bool* reported) {
                        error_text(Error::system(error)) + ")");
         *reported = true;
     }
-    sleep_monotonic(100'000'000);
+    sleep_monotonic(std::chrono::milliseconds(100));
 }
 
 void run_accept_loop(AcceptLoop loop) {
