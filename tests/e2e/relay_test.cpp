@@ -169,6 +169,32 @@ bool has_ipv6() {
     return static_cast<bool>(vt::tcp_listen(AF_INET6, 0));
 }
 
+// The relay's descriptors and threads at rest, taken once all its accept
+// loops have started; nullopt when they never do.
+struct Idle {
+    int descriptors = 0;
+    int threads = 0;
+};
+
+std::optional<Idle> idle_state(const Relay& relay, int loops) {
+    if (!vt::wait_until([&] { return relay.threads() == 1 + loops + vt::kRuntimeThreads; })) {
+        return std::nullopt;
+    }
+    return Idle{relay.descriptors(), relay.threads()};
+}
+
+// Whether the relay comes back to rest once every connection has ended.
+bool back_to_idle(const Relay& relay, const Idle& idle) {
+    return vt::wait_until(
+        [&] { return relay.descriptors() == idle.descriptors && relay.threads() == idle.threads; },
+        30s);
+}
+
+// Accept loops of one --tcp listener: 127.0.0.1, and [::1] where there is one.
+int tcp_loops() {
+    return 1 + (has_ipv6() ? 1 : 0);
+}
+
 // Sends data on fd, then ends that direction.
 std::thread send_then_end(int fd, const std::string& data) {
     return std::thread([fd, &data] {
@@ -299,9 +325,8 @@ TEST(Relay, HalfCloseAndResetReachTheOtherSide) {
               0);
     Relay relay = relay_on_port(port);
     ASSERT_TRUE(relay);
-    const int loops = 1 + (has_ipv6() ? 1 : 0) + 1;
-    ASSERT_TRUE(vt::wait_until([&] { return relay.threads() == 1 + loops + vt::kRuntimeThreads; }));
-    const int idle_descriptors = relay.descriptors();
+    const auto idle = idle_state(relay, tcp_loops() + 1);
+    ASSERT_TRUE(idle);
 
     const std::vector<std::pair<const char*, std::function<Endpoints()>>> kinds = {
         {"tcp listener",
@@ -341,8 +366,8 @@ TEST(Relay, HalfCloseAndResetReachTheOtherSide) {
         EXPECT_TRUE(vt::sees_end(e.client.get())) << name;
     }
     // Both connections of each kind are gone from the relay.
-    EXPECT_TRUE(vt::wait_until([&] { return relay.descriptors() == idle_descriptors; }))
-        << relay.descriptors() << " descriptors, " << idle_descriptors << " when idle";
+    EXPECT_TRUE(vt::wait_until([&] { return relay.descriptors() == idle->descriptors; }))
+        << relay.descriptors() << " descriptors, " << idle->descriptors << " when idle";
 }
 
 TEST(Relay, ServerOnIpv6OnlyIsReachedByTheSecondAttempt) {
@@ -561,9 +586,8 @@ TEST(Relay, AcceptUnderDescriptorExhaustionLogsOncePerRunAndRecovers) {
                              ": cannot accept a connection (Too many open files (os "
                              "error 24))\n";
 
-    const int loops = 1 + (has_ipv6() ? 1 : 0);
-    ASSERT_TRUE(vt::wait_until([&] { return relay.threads() == 1 + loops + vt::kRuntimeThreads; }));
-    const int idle_descriptors = relay.descriptors();
+    const auto idle = idle_state(relay, tcp_loops());
+    ASSERT_TRUE(idle);
 
     auto echoes = [](int fd, const std::string& text) {
         return vt::send_all(fd, text) && ::shutdown(fd, SHUT_WR) == 0 &&
@@ -586,7 +610,7 @@ TEST(Relay, AcceptUnderDescriptorExhaustionLogsOncePerRunAndRecovers) {
 
     std::string expected;
     for (int run = 0; run < 2; ++run) {
-        ASSERT_TRUE(vt::wait_until([&] { return relay.descriptors() == idle_descriptors; }));
+        ASSERT_TRUE(vt::wait_until([&] { return relay.descriptors() == idle->descriptors; }));
         const rlimit starved{lowest_free_descriptor(relay.pid()), normal.rlim_max};
         ASSERT_EQ(::prlimit(relay.pid(), RLIMIT_NOFILE, &starved, nullptr), 0);
         UniqueFd first = vt::tcp_connect(AF_INET, port);
@@ -757,10 +781,8 @@ TEST(Relay, TenThousandShortConnectionsLeaveNoDescriptorOrThreadBehind) {
               0);
     Relay relay = relay_on_port(port);
     ASSERT_TRUE(relay);
-    const int loops = 1 + (has_ipv6() ? 1 : 0) + 1;
-    ASSERT_TRUE(vt::wait_until([&] { return relay.threads() == 1 + loops + vt::kRuntimeThreads; }));
-    const int idle_descriptors = relay.descriptors();
-    const int idle_threads = relay.threads();
+    const auto idle = idle_state(relay, tcp_loops() + 1);
+    ASSERT_TRUE(idle);
 
     std::atomic<bool> serving{true};
     std::thread closer([&] {
@@ -790,34 +812,10 @@ TEST(Relay, TenThousandShortConnectionsLeaveNoDescriptorOrThreadBehind) {
     serving = false;
     closer.join();
     EXPECT_EQ(echoed + closed, kWorkers * kEach);
-    EXPECT_TRUE(vt::wait_until(
-        [&] { return relay.descriptors() == idle_descriptors && relay.threads() == idle_threads; },
-        30s))
-        << relay.descriptors() << " descriptors (" << idle_descriptors << " idle), "
-        << relay.threads() << " threads (" << idle_threads << " idle)";
+    EXPECT_TRUE(back_to_idle(relay, *idle))
+        << relay.descriptors() << " descriptors (" << idle->descriptors << " idle), "
+        << relay.threads() << " threads (" << idle->threads << " idle)";
     EXPECT_EQ(log_of(env), "");
-}
-
-// The relay's descriptors and threads once every connection has ended, taken
-// after its accept loops have all started.
-struct Idle {
-    int descriptors = 0;
-    int threads = 0;
-};
-
-Idle idle_state(const Relay& relay, int loops) {
-    EXPECT_TRUE(vt::wait_until([&] { return relay.threads() == 1 + loops + vt::kRuntimeThreads; }));
-    return {relay.descriptors(), relay.threads()};
-}
-
-bool back_to_idle(const Relay& relay, const Idle& idle) {
-    return vt::wait_until(
-        [&] { return relay.descriptors() == idle.descriptors && relay.threads() == idle.threads; },
-        30s);
-}
-
-int tcp_loops() {
-    return 1 + (has_ipv6() ? 1 : 0);
 }
 
 // Clients that reset their connection in the middle of a transfer, some with
@@ -830,7 +828,8 @@ TEST(RelayFaults, ClientsResettingMidStreamLeaveNothingBehind) {
     ASSERT_EQ(launch(env, {"--tcp", std::to_string(port) + "=" + target}).status(), 0);
     Relay relay = relay_on_port(port);
     ASSERT_TRUE(relay);
-    const Idle idle = idle_state(relay, tcp_loops());
+    const auto idle = idle_state(relay, tcp_loops());
+    ASSERT_TRUE(idle);
 
     const std::string chunk = vt::pattern(64 << 10, 7);
     constexpr int kWorkers = 4, kEach = 100;
@@ -856,9 +855,9 @@ TEST(RelayFaults, ClientsResettingMidStreamLeaveNothingBehind) {
     }
     for (auto& w : workers) w.join();
     EXPECT_EQ(reset, kWorkers * kEach);
-    EXPECT_TRUE(back_to_idle(relay, idle))
-        << relay.descriptors() << " descriptors (" << idle.descriptors << " idle), "
-        << relay.threads() << " threads (" << idle.threads << " idle)";
+    EXPECT_TRUE(back_to_idle(relay, *idle))
+        << relay.descriptors() << " descriptors (" << idle->descriptors << " idle), "
+        << relay.threads() << " threads (" << idle->threads << " idle)";
 
     // And the relay still carries a whole exchange.
     UniqueFd c = vt::tcp_connect(AF_INET, port);
