@@ -8,7 +8,7 @@ namespace vorn {
 
 // Owns one file descriptor and closes it exactly once.
 class UniqueFd {
-public:
+  public:
     UniqueFd() = default;
     explicit UniqueFd(int fd) : fd_(fd) {}
     UniqueFd(const UniqueFd&) = delete;
@@ -31,7 +31,7 @@ public:
         if (old >= 0) ::close(old);
     }
 
-private:
+  private:
     int fd_ = -1;
 };
 

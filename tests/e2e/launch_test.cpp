@@ -222,7 +222,8 @@ TEST(Launch, CommandInheritsOnlyTheStandardStreams) {
         std::error_code ec;
         const auto exe = std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec);
         if (ec || exe.filename() != "sleep") return false;
-        for (std::filesystem::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", ec), end;
+        for (std::filesystem::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", ec),
+             end;
              !ec && it != end; it.increment(ec)) {
             fds.push_back(it->path().filename());
         }

@@ -33,8 +33,9 @@ TEST(Cli, UsageErrors) {
         {{"--tcp", "++1=/s", "--", "x"}, "++1 is not a port number"},
         {{"--tcp", " 80=/s", "--", "x"}, " 80 is not a port number"},
         {{"--copy-id", "ABC", "--join", "--", "x"}, "ABC" + copy_id_tail},
-        {{"--copy-id", std::string_view("0123456789012345678901234567890123456789012345678901234567890123"
-                                        "4")},
+        {{"--copy-id",
+          std::string_view("0123456789012345678901234567890123456789012345678901234567890123"
+                           "4")},
          "01234567890123456789012345678901234567890123456789012345678901234" + copy_id_tail},
         {{"--copy-id", "abc", "--", "x"}, "--copy-id names a joined copy, so it needs --join"},
         {{"--join", "--tcp", "1=/s", "--", "x"},
@@ -71,9 +72,9 @@ TEST(Cli, UsageErrors) {
 
 TEST(Cli, LaunchOptions) {
     {
-        const auto r = parse({"--tcp", "8080=/a=b", "--tcp", "+80=/s", "--tcp", "00080=", "--unix",
-                              "rel.sock=0443", "--clipboard", "--shell", "--shell", "--", "--tcp",
-                              "1=x"});
+        const auto r =
+            parse({"--tcp", "8080=/a=b", "--tcp", "+80=/s", "--tcp", "00080=", "--unix",
+                   "rel.sock=0443", "--clipboard", "--shell", "--shell", "--", "--tcp", "1=x"});
         ASSERT_TRUE(r.has_value()) << r.error().message;
         const auto& o = std::get<LaunchOptions>(*r);
         EXPECT_EQ(o.tcp_specs, (std::vector<TcpSpec>{{8080, "/a=b"}, {80, "/s"}, {80, ""}}));
@@ -118,8 +119,8 @@ TEST(Cli, PortsAndCopyIds) {
     EXPECT_EQ(parse_port("65535"), 65535);
     EXPECT_EQ(parse_port("+0080"), 80);
     EXPECT_EQ(parse_port("000000000000000000000001"), 1);
-    for (std::string_view bad : {"", "0", "+", "65536", "99999999999999999999", "-1", "1 ", "0x10",
-                                 "+-1", "１"}) {
+    for (std::string_view bad :
+         {"", "0", "+", "65536", "99999999999999999999", "-1", "1 ", "0x10", "+-1", "１"}) {
         EXPECT_FALSE(parse_port(bad).has_value()) << bad;
     }
     EXPECT_TRUE(is_copy_id("0"));

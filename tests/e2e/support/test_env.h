@@ -14,7 +14,7 @@ namespace vt {
 
 // A private temporary folder, removed with everything in it.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -22,7 +22,7 @@ public:
     const std::string& path() const { return path_; }
     std::string operator/(std::string_view name) const { return path_ + "/" + std::string(name); }
 
-private:
+  private:
     std::string path_;
 };
 
@@ -35,7 +35,7 @@ private:
 //   clip.sock     VORN_CLIP_SOCK
 //   shims/        VORN_CLIP_BIN (not created)
 class TestEnv {
-public:
+  public:
     TestEnv();
 
     const TempDir& dir() const { return dir_; }
@@ -53,7 +53,7 @@ public:
     // A spec running vorn-entry with these arguments in this environment.
     Spec spec(std::vector<std::string> args) const;
 
-private:
+  private:
     TempDir dir_;
     std::map<std::string, std::string> vars_;
 };
