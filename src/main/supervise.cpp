@@ -56,10 +56,12 @@ void continue_process(pid_t pid) {
 struct Reaped {
     bool command_ended = false;
     int status = 1;
+    int terminal_stop = 0;  // SIGTTIN or SIGTTOU that stopped the command
 };
 
 // Reaps every child that has changed state; a child stopped by Ctrl-Z or
 // SIGSTOP is continued at once, since nothing in the container could resume it.
+// A command stopped by its terminal is reported, for the command watch.
 Reaped reap_children(pid_t command) {
     Reaped reaped;
     for (;;) {
@@ -75,6 +77,8 @@ Reaped reap_children(pid_t command) {
                         "running.");
                 }
                 continue_process(pid);
+            } else if (pid == command && (stop == SIGTTIN || stop == SIGTTOU)) {
+                reaped.terminal_stop = stop;
             }
             continue;
         }
@@ -83,6 +87,52 @@ Reaped reap_children(pid_t command) {
             reaped.status = command_status(wait_status);
         }
     }
+}
+
+// Whether the copy's parent is a shell that runs the copy's group as a job:
+// one in the same session but outside the group. Only then is a stop of the
+// copy seen and undone by someone, and only then does the system stop the
+// group for SIGTTIN or SIGTTOU at all (an orphaned group ignores them).
+bool parent_runs_jobs() {
+    const pid_t parent = ::getppid();
+    if (parent < 1) return false;
+    const pid_t session = ::getsid(parent);
+    const pid_t group = ::getpgid(parent);
+    return session != -1 && session == ::getsid(0) && group > 0 && group != ::getpgrp();
+}
+
+// Stops the copy with sig as if it had its default action, and returns once
+// the copy has been continued.
+void stop_copy(int sig) {
+    struct sigaction stop = {}, previous = {};
+    stop.sa_handler = SIG_DFL;
+    sigemptyset(&stop.sa_mask);
+    ::sigaction(sig, &stop, &previous);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, sig);
+    ::kill(::getpid(), sig);
+    // The pending signal is delivered as it is unblocked: the copy stops here.
+    ::pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    ::pthread_sigmask(SIG_BLOCK, &only, nullptr);
+    ::sigaction(sig, &previous, nullptr);
+}
+
+// The command was stopped by its terminal. A shell shows such a job as
+// stopped and resumes it with fg or bg; the copy is that job, so it stops in
+// the same way and, once continued, continues the command under the terminal
+// rules of wherever it was continued to: in the foreground of its terminal,
+// with the terminal handed to the command again. A copy that holds its
+// terminal already hands it over at once. With no shell to resume the copy,
+// the command stays stopped.
+void follow_terminal_stop(const WatchContext& context, int sig) {
+    const TerminalState* terminal = context.terminal;
+    if (!terminal || !holds_terminal(*terminal)) {
+        if (!parent_runs_jobs()) return;
+        stop_copy(sig);
+    }
+    if (terminal && holds_terminal(*terminal)) hand_over_terminal(*terminal, context.command);
+    continue_process(context.command);
 }
 
 }  // namespace
@@ -224,6 +274,7 @@ WatchResult watch_command(const WatchContext& context) {
                     result.status = reaped.status;
                     return result;
                 }
+                if (reaped.terminal_stop) follow_terminal_stop(context, reaped.terminal_stop);
                 break;
             }
             case SIGTSTP:

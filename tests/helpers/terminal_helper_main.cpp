@@ -96,6 +96,8 @@ const char* kind_name(vorn::TerminalState::Kind kind) {
             return "foreground_without_modes";
         case Kind::background:
             return "background";
+        case Kind::shared_group:
+            return "shared_group";
         case Kind::no_terminal:
             return "no_terminal";
     }
@@ -153,7 +155,7 @@ int run_copy(Report& report, bool hold_at_end, bool forget_modes, char** command
     if (WIFEXITED(status)) report.put("child_exit", WEXITSTATUS(status));
     if (WIFSIGNALED(status)) report.put("child_signal", WTERMSIG(status));
 
-    vorn::give_back_terminal(state);
+    vorn::give_back_terminal(state, child);
 
     report.put("fg_after", foreground_group());
     put_modes(report, "after_");

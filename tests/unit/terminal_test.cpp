@@ -18,6 +18,7 @@ TEST(PreExec, FollowsTheTerminalState) {
         {Kind::foreground_with_modes, true, true},
         {Kind::foreground_without_modes, true, true},
         {Kind::background, false, false},
+        {Kind::shared_group, false, false},
         {Kind::no_terminal, true, false},
     };
     for (const auto& c : cases) {
