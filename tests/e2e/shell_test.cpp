@@ -145,6 +145,35 @@ TEST_F(Shell, CopyResumedInTheBackgroundDoesNotTakeTheTerminalBack) {
     EXPECT_TRUE(holds_terminal(shell));
 }
 
+// The same stop, then fg: the shell gives the terminal to the copy's group;
+// once the command reads, the copy hands the terminal on to it again, and
+// the line typed reaches the command.
+TEST_F(Shell, CopyResumedInTheForegroundHandsTheTerminalToItsCommandAgain) {
+    const std::string go = env.path("go");
+    tmux->line(pane, "vorn-entry -- sh -c 'echo \"cmd=$$\"; while [ ! -e " + go +
+                         " ]; do sleep 0.05; done; read x; echo \"got $x\"'");
+    const pid_t command = printed_pid("cmd=");
+    ASSERT_GT(command, 1) << tmux->history(pane);
+    const pid_t copy = static_cast<pid_t>(std::stol(proc_stat_field(command, 4)));
+    ASSERT_GT(copy, 1);
+    track_pid(copy);
+    ASSERT_TRUE(wait_until([&] { return foreground(shell) == command; }));
+
+    ASSERT_EQ(::kill(copy, SIGSTOP), 0);
+    ASSERT_TRUE(tmux->wait_for(pane, "Stopped")) << tmux->history(pane);
+    ASSERT_TRUE(wait_until([&] { return foreground(shell) == shell; }));
+    tmux->line(pane, "fg");
+    ASSERT_TRUE(wait_until([&] { return foreground(shell) == copy && !stopped(copy); }));
+
+    write_file(go, "");
+    EXPECT_TRUE(wait_until([&] { return foreground(shell) == command; }))
+        << "the command did not get the terminal back";
+    tmux->line(pane, "typed-again");
+    EXPECT_TRUE(tmux->wait_for(pane, "got typed-again")) << tmux->history(pane);
+    expect_status(pane, "status", 0);
+    EXPECT_TRUE(holds_terminal(shell));
+}
+
 // Without the program, `cat &` stops for terminal input, shows as stopped,
 // and fg lets it read. Through the program the job does the same.
 TEST_F(Shell, CommandStoppedForTerminalInputStopsTheJobAndFgResumesIt) {
