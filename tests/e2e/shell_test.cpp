@@ -119,6 +119,39 @@ TEST_F(Shell, BackgroundCopyOfAScriptLeavesTheTerminalToTheShell) {
     }
 }
 
+// Ctrl-Z on a script without job control that runs the program in the
+// foreground stops the whole job, the copy included, as it stops the script
+// and its command without the program; fg resumes all of it, and the command
+// reads the line typed next.
+TEST_F(Shell, CtrlZOnAScriptStopsItsWholeJobAndFgResumesIt) {
+    const std::string script = env.path("reader.sh");
+    write_script(script, "\"$@\" sh -c 'echo \"reader=$$\"; read x; echo \"got $x\"'\n"
+                         "echo script-done\n");
+    struct Case {
+        const char* name;
+        const char* prefix;
+    };
+    int round = 0;
+    for (const Case& c : {Case{"plain", ""}, Case{"through the program", " vorn-entry --"}}) {
+        SCOPED_TRACE(c.name);
+        const int stops = occurrences(tmux->history(pane), "Stopped");
+        const int readers = occurrences(tmux->history(pane), "reader=");
+        tmux->line(pane, script + c.prefix);
+        ASSERT_TRUE(tmux->wait_for(pane, "reader=", readers + 1)) << tmux->history(pane);
+        tmux->keys(pane, "C-z");
+        ASSERT_TRUE(tmux->wait_for(pane, "Stopped", stops + 1)) << tmux->history(pane);
+        ASSERT_TRUE(holds_terminal(shell));
+        tmux->line(pane, "fg");
+        ASSERT_TRUE(wait_until([&] { return foreground(shell) != shell; }));
+        const std::string typed = "after-stop-" + std::to_string(round);
+        tmux->line(pane, typed);
+        EXPECT_TRUE(tmux->wait_for(pane, "got " + typed)) << tmux->history(pane);
+        expect_status(pane, "status-" + std::to_string(round++), 0);
+        EXPECT_TRUE(holds_terminal(shell));
+    }
+    EXPECT_EQ(tmux->history(pane).find("[launch]"), std::string::npos) << tmux->history(pane);
+}
+
 // A copy stopped from outside while its command has the terminal: the shell
 // takes the terminal back and, after bg, keeps it; the command ending in the
 // background must not take it from the shell.
