@@ -72,8 +72,8 @@ Reaped reap_children(pid_t command, bool share_stops = false) {
         if (pid <= 0) return reaped;
         if (WIFSTOPPED(wait_status)) {
             const int stop = WSTOPSIG(wait_status);
-            if (pid == command && (stop == SIGTTIN || stop == SIGTTOU ||
-                                   (stop == SIGTSTP && share_stops))) {
+            if (pid == command &&
+                (stop == SIGTTIN || stop == SIGTTOU || (stop == SIGTSTP && share_stops))) {
                 reaped.job_stop = stop;
             } else if (stop == SIGSTOP || stop == SIGTSTP) {
                 if (!ctrl_z_notice_given.test_and_set()) {

@@ -125,8 +125,8 @@ void give_back_terminal(const TerminalState& state, pid_t command) {
     // A hung-up terminal answers -1: there is nothing left to give back.
     const pid_t holder = ::tcgetpgrp(fd);
     if (holder == -1) return;
-    const bool ours = holder == state.own_group || (command > 0 && holder == command) ||
-                      group_is_gone(holder);
+    const bool ours =
+        holder == state.own_group || (command > 0 && holder == command) || group_is_gone(holder);
     if (!ours) return;
     // By now the copy is in the background of its own terminal.
     const TtouBlocked blocked;

@@ -54,7 +54,8 @@ TEST(JobProbe, CopyInsideAnotherJobLeavesTheTerminalAlone) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TempDir dir;
-        const std::string copy_report = dir / "copy.report", command_report = dir / "command.report";
+        const std::string copy_report = dir / "copy.report",
+                          command_report = dir / "command.report";
         std::string copy_line = terminal_helper_bin() + " copy " + copy_report + " -- " +
                                 terminal_helper_bin() + " command " + command_report;
         std::string script = c.script;
@@ -134,7 +135,8 @@ TEST(JobTerminal, HangupWhileTheCommandRunsEndsTheCopyWith129) {
 // continues it after passing the signal on.
 TEST(JobStops, TerminateEndsACommandStoppedForTerminalInput) {
     TestEnv env;
-    auto child = Child::start(env.spec({"--", "sh", "-c", "echo \"cmd=$$\"; kill -TTIN $$; echo woke"}));
+    auto child =
+        Child::start(env.spec({"--", "sh", "-c", "echo \"cmd=$$\"; kill -TTIN $$; echo woke"}));
     pid_t command = -1;
     ASSERT_TRUE(wait_until([&] { return (command = number_after(child->out(), "cmd=")) > 1; }));
     track_pid(command);
@@ -154,8 +156,8 @@ TEST(JobSession, StayingOpenEndsOnQuitHangupAndTerminate) {
     for (const int sig : {SIGQUIT, SIGHUP, SIGTERM}) {
         SCOPED_TRACE(strsignal(sig));
         TestEnv env;
-        auto first = PtyChild::start(
-            env.spec({"--", "sh", "-c", "echo first-ready; read x; exit 4"}));
+        auto first =
+            PtyChild::start(env.spec({"--", "sh", "-c", "echo first-ready; read x; exit 4"}));
         ASSERT_TRUE(first->wait_for("first-ready"));
         auto joined = Child::start(
             env.spec({"--join", "--", "sh", "-c", "echo joined-ready; exec sleep 60"}));
@@ -164,8 +166,9 @@ TEST(JobSession, StayingOpenEndsOnQuitHangupAndTerminate) {
         ASSERT_TRUE(first->wait_for(
             "[launch] sh exited. The session stays open while 1 other copy runs.\r\n"));
         first->signal(sig);
-        ASSERT_TRUE(first->wait_for("[launch] Ending the session, which gives the other copy 5 "
-                                    "seconds to exit. Press Ctrl-C to end it at once.\r\n"))
+        ASSERT_TRUE(
+            first->wait_for("[launch] Ending the session, which gives the other copy 5 "
+                            "seconds to exit. Press Ctrl-C to end it at once.\r\n"))
             << first->screen();
         const auto j = joined->wait(20s);
         EXPECT_EQ(j.status(), 129);

@@ -308,8 +308,9 @@ TEST(LaunchOnTerminal, CommandIsForegroundAndModesAreRestored) {
     auto spec = env.spec({});
     spec.program = "/bin/bash";
     const std::string vorn = vt::vorn_entry_bin();
-    spec.args = {"-c", "set -m; " + vorn +
-                           " -- sh -c 'echo cmd=$$; stty raw -echo; read x'; echo after=$?; read y"};
+    spec.args = {"-c",
+                 "set -m; " + vorn +
+                     " -- sh -c 'echo cmd=$$; stty raw -echo; read x'; echo after=$?; read y"};
     auto pty = vt::PtyChild::start(spec);
     pid_t command = -1;
     ASSERT_TRUE(vt::wait_until([&] { return (command = pid_after(pty->screen(), "cmd=")) > 1; }));

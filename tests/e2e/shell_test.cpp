@@ -91,7 +91,7 @@ class Shell : public testing::Test {
 TEST_F(Shell, BackgroundCopyOfAScriptLeavesTheTerminalToTheShell) {
     struct Case {
         const char* name;
-        const char* after;  // what the script does after starting the copy
+        const char* after;   // what the script does after starting the copy
         const char* answer;  // typed for the script's read, or nothing
         const char* said;    // what the script prints when it is done
     };
@@ -103,12 +103,13 @@ TEST_F(Shell, BackgroundCopyOfAScriptLeavesTheTerminalToTheShell) {
         SCOPED_TRACE(c.name);
         const std::string script = env.path(std::string(c.name) + ".sh");
         const std::string pid_file = env.path(std::string(c.name) + ".copy");
-        write_script(script, "vorn-entry -- sleep 2 &\necho \"copy=$!\" > " + pid_file + "\n" +
-                                 c.after);
+        write_script(script,
+                     "vorn-entry -- sleep 2 &\necho \"copy=$!\" > " + pid_file + "\n" + c.after);
         tmux->line(pane, script);
         ASSERT_TRUE(wait_until([&] { return path_exists(pid_file); }, 20s));
         pid_t copy = -1;
-        ASSERT_TRUE(wait_until([&] { return (copy = number_after(read_file(pid_file), "copy=")) > 1; }));
+        ASSERT_TRUE(
+            wait_until([&] { return (copy = number_after(read_file(pid_file), "copy=")) > 1; }));
         track_pid(copy);
         if (c.answer) tmux->line(pane, c.answer);
         EXPECT_TRUE(tmux->wait_for(pane, c.said)) << tmux->history(pane);
@@ -125,8 +126,9 @@ TEST_F(Shell, BackgroundCopyOfAScriptLeavesTheTerminalToTheShell) {
 // reads the line typed next.
 TEST_F(Shell, CtrlZOnAScriptStopsItsWholeJobAndFgResumesIt) {
     const std::string script = env.path("reader.sh");
-    write_script(script, "\"$@\" sh -c 'echo \"reader=$$\"; read x; echo \"got $x\"'\n"
-                         "echo script-done\n");
+    write_script(script,
+                 "\"$@\" sh -c 'echo \"reader=$$\"; read x; echo \"got $x\"'\n"
+                 "echo script-done\n");
     struct Case {
         const char* name;
         const char* prefix;
@@ -255,11 +257,12 @@ TEST_F(Shell, FirstProcessOfAPidNamespaceKeepsCtrlC) {
         GTEST_SKIP() << "no PID namespace here: " << r.err;
     }
 
-    tmux->line(pane, "unshare --pid --fork --mount-proc vorn-entry -- sh -c "
-                     "'echo \"ns-pid=$$\"; read x; exit 3'");
+    tmux->line(pane,
+               "unshare --pid --fork --mount-proc vorn-entry -- sh -c "
+               "'echo \"ns-pid=$$\"; read x; exit 3'");
     ASSERT_TRUE(tmux->wait_for(pane, "ns-pid=2")) << tmux->history(pane);
-    auto joined = Child::start(
-        env.spec({"--join", "--", "sh", "-c", "echo joined-ready; exec sleep 60"}));
+    auto joined =
+        Child::start(env.spec({"--join", "--", "sh", "-c", "echo joined-ready; exec sleep 60"}));
     ASSERT_TRUE(joined->wait_for_out("joined-ready"));
 
     tmux->line(pane, "x");
@@ -307,8 +310,9 @@ TEST_F(Shell, VimInABashThroughTheProgramSuspendsAndResumes) {
     tmux->line(pane, "exit");
     expect_status(pane, "outer", 0);
     tmux->line(pane, "stty -g > " + env.path("outer-after"));
-    ASSERT_TRUE(wait_until([&] { return path_exists(env.path("outer-after")) &&
-                                        !read_file(env.path("outer-after")).empty(); }));
+    ASSERT_TRUE(wait_until([&] {
+        return path_exists(env.path("outer-after")) && !read_file(env.path("outer-after")).empty();
+    }));
 
     EXPECT_EQ(read_file(file), "hello from vim\n");
     const std::string inner = read_file(env.path("inner-before"));
@@ -324,10 +328,13 @@ TEST_F(Shell, VimInABashThroughTheProgramSuspendsAndResumes) {
 TEST_F(Shell, CtrlZOnAForegroundCommandSaysSoAndItGoesOn) {
     tmux->line(pane, "vorn-entry -- sleep 30");
     pid_t command = -1;
-    ASSERT_TRUE(wait_until([&] {
-        command = foreground(shell);
-        return command != shell && proc_stat_field(command, 2) == "(sleep)";
-    }, 20s)) << tmux->history(pane);
+    ASSERT_TRUE(wait_until(
+        [&] {
+            command = foreground(shell);
+            return command != shell && proc_stat_field(command, 2) == "(sleep)";
+        },
+        20s))
+        << tmux->history(pane);
     tmux->keys(pane, "C-z");
     ASSERT_TRUE(tmux->wait_for(
         pane, "[launch] Ctrl-Z cannot suspend a client in the container, so it goes on running."))
@@ -412,10 +419,13 @@ TEST_F(Shell, PipelineMembersKeepTheTerminal) {
         tmux->type(pane, " ");
         EXPECT_TRUE(tmux->wait_for_screen(pane, "\n90\n")) << tmux->screen(pane);
         tmux->type(pane, "q");
-        ASSERT_TRUE(wait_until([&] {
-            const std::string s = tmux->screen(pane);
-            return s.find("\n40\n") == std::string::npos;
-        }, 20s)) << tmux->screen(pane);
+        ASSERT_TRUE(wait_until(
+            [&] {
+                const std::string s = tmux->screen(pane);
+                return s.find("\n40\n") == std::string::npos;
+            },
+            20s))
+            << tmux->screen(pane);
         tmux->keys(pane, "C-c");
         expect_status(pane, "status-" + std::to_string(round++), 0);
         EXPECT_TRUE(holds_terminal(shell));

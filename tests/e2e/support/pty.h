@@ -16,7 +16,7 @@ namespace vt {
 // terminal's output is drained continuously; the destructor kills the
 // process's group and reaps it.
 class PtyChild {
-public:
+  public:
     // spec.new_session, input and keep_fds are not used: the child is always
     // a session leader on the terminal.
     static std::unique_ptr<PtyChild> start(const Spec& spec);
@@ -46,7 +46,7 @@ public:
 
     struct Impl;
 
-private:
+  private:
     PtyChild() = default;
     pid_t pid_ = -1;
     int master_ = -1;

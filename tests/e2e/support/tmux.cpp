@@ -71,8 +71,8 @@ std::string tmux_missing() {
 
 Tmux::Tmux(const std::string& folder, std::vector<std::string> env, std::string shell)
     : socket_(folder + "/tmux.sock"), env_(std::move(env)), shell_(std::move(shell)) {
-    const Result started = tmux({"new-session", "-d", "-P", "-F", "#{pane_id}", "-x", "160", "-y",
-                                 "48", shell_});
+    const Result started =
+        tmux({"new-session", "-d", "-P", "-F", "#{pane_id}", "-x", "160", "-y", "48", shell_});
     first_ = trimmed(started.out);
     const std::string pid = trimmed(tmux({"display-message", "-p", "#{pid}"}).out);
     server_ = pid.empty() ? -1 : static_cast<pid_t>(std::atoi(pid.c_str()));
@@ -106,8 +106,7 @@ Result Tmux::tmux(std::vector<std::string> args) const {
     return run(spec, 20s);
 }
 
-bool Tmux::wait_for_prompt(const std::string& pane, std::string_view prompt,
-                           Millis timeout) const {
+bool Tmux::wait_for_prompt(const std::string& pane, std::string_view prompt, Millis timeout) const {
     return poll_until([&] { return trimmed(screen(pane)).ends_with(prompt); }, timeout);
 }
 
@@ -137,14 +136,12 @@ bool Tmux::wait_for(const std::string& pane, std::string_view needle, int count,
     return poll_until([&] { return occurrences(history(pane), needle) >= count; }, timeout);
 }
 
-bool Tmux::wait_for_screen(const std::string& pane, std::string_view needle,
-                           Millis timeout) const {
+bool Tmux::wait_for_screen(const std::string& pane, std::string_view needle, Millis timeout) const {
     return poll_until([&] { return screen(pane).find(needle) != std::string::npos; }, timeout);
 }
 
 pid_t Tmux::shell_pid(const std::string& pane) const {
-    const std::string pid =
-        trimmed(tmux({"display-message", "-p", "-t", pane, "#{pane_pid}"}).out);
+    const std::string pid = trimmed(tmux({"display-message", "-p", "-t", pane, "#{pane_pid}"}).out);
     return pid.empty() ? -1 : static_cast<pid_t>(std::atoi(pid.c_str()));
 }
 
