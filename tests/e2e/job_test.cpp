@@ -82,6 +82,48 @@ TEST(JobProbe, CopyInsideAnotherJobLeavesTheTerminalAlone) {
     }
 }
 
+// Under a launcher that makes the copy the foreground job and never takes
+// the terminal back itself, the copy gives it back to its own group when the
+// command's group still holds it, when that group has no process left (the
+// command ended, or its start failed after it took the terminal), and not
+// only when the command's last process is gone.
+TEST(JobTerminal, GivesTheTerminalBackFromTheCommandsGroup) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> command;
+        int status;
+    };
+    const Case cases[] = {
+        {"command ended", {"sh", "-c", "echo \"cmd=$$\""}, 0},
+        {"a process of the command's group lives on",
+         {"sh", "-c", "echo \"cmd=$$\"; sleep 60 >/dev/null 2>&1 &"},
+         0},
+        {"start failed", {"./garbage"}, 126},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestEnv env;
+        write_file(env.path("garbage"), "\x01\x02\x03 not a program\n", 0755);
+        const std::string report_path = env.path("launch.report");
+        Spec spec = env.spec({"launch", report_path, "--", vorn_entry_bin(), "--"});
+        spec.program = terminal_helper_bin();
+        spec.args.insert(spec.args.end(), c.command.begin(), c.command.end());
+        auto pty = PtyChild::start(spec);
+        const Report report = wait_for_report(report_path, "done", 20s);
+        if (c.command.front() == "sh") {
+            EXPECT_TRUE(pty->wait_for("cmd=")) << pty->screen();
+        }
+        const pid_t command = number_after(pty->screen(), "cmd=");
+        if (command > 1) {
+            ::kill(-command, SIGKILL);  // the sleep left behind
+        }
+        ASSERT_TRUE(report.has("done")) << report.raw() << pty->screen();
+        EXPECT_EQ(report.number("child_exit"), c.status) << pty->screen();
+        EXPECT_EQ(report.number("fg_after"), report.number("child")) << report.raw();
+        EXPECT_EQ(pty->wait().status(), 0);
+    }
+}
+
 // The command inherits none of the copy's descriptors, the terminal's
 // included, which a copy in the foreground keeps open.
 TEST(JobTerminal, CommandDoesNotInheritTheTerminalDescriptor) {
