@@ -362,7 +362,8 @@ TEST_F(Shell, ForegroundCommandReadsTheTerminal) {
 TEST_F(Shell, FirstAndJoinedCopyInTwoPanesEachTakeCtrlC) {
     const std::string second = tmux->new_pane();
     tmux->line(pane, "vorn-entry -- sleep 60");
-    ASSERT_TRUE(wait_until([&] { return path_exists(env.session_dir() + "/copies.lock"); }, 20s));
+    ASSERT_TRUE(wait_until([&] { return proc_stat_field(foreground(shell), 2) == "(sleep)"; }, 20s))
+        << tmux->history(pane);
     const pid_t second_shell = tmux->shell_pid(second);
 
     for (int round = 0; round < 2; ++round) {
