@@ -122,9 +122,8 @@ void hand_over_terminal(const TerminalState& state, pid_t command) {
 void give_back_terminal(const TerminalState& state, pid_t command) {
     if (!state.foreground()) return;
     const int fd = state.tty.get();
-    // A hung-up terminal answers -1: there is nothing left to give back.
+    // A hung-up terminal answers -1, nobody's group: nothing is given back.
     const pid_t holder = ::tcgetpgrp(fd);
-    if (holder == -1) return;
     const bool ours =
         holder == state.own_group || (command > 0 && holder == command) || group_is_gone(holder);
     if (!ours) return;

@@ -242,6 +242,23 @@ TEST_F(Shell, CommandStoppedForTerminalInputStopsTheJobAndFgResumesIt) {
     }
 }
 
+// A background command that stops itself for terminal output, with no
+// terminal signal sent to the copy: the copy stops the job all the same, and
+// fg resumes the command.
+TEST_F(Shell, BackgroundCommandThatStopsItselfStopsTheJob) {
+    tmux->line(pane,
+               "vorn-entry -- sh -c 'kill -TTOU $$; echo \"res\"\"umed\"' & echo \"copy=$!\"");
+    const pid_t copy = printed_pid("copy=");
+    ASSERT_GT(copy, 1) << tmux->history(pane);
+    ASSERT_TRUE(wait_until([&] { return stopped(copy); })) << "the job does not show a stop";
+    tmux->line(pane, "jobs");
+    ASSERT_TRUE(tmux->wait_for(pane, "Stopped")) << tmux->history(pane);
+    tmux->line(pane, "fg");
+    EXPECT_TRUE(tmux->wait_for(pane, "resumed")) << tmux->history(pane);
+    expect_status(pane, "status", 0);
+    EXPECT_TRUE(holds_terminal(shell));
+}
+
 // The program as the first process of a PID namespace on the user's
 // terminal, where its process group (0 from inside) belongs to the parent
 // namespace: the terminal stays with that group, so once the command ended
