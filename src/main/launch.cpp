@@ -190,8 +190,8 @@ void launch(const LaunchOptions& options, const PathValue& path_value) {
     if (command < 0) {
         if (options.join) remove_copy_file(folder, ::getpid());
         // The child may have taken the terminal's foreground before its exec
-        // failed; a parent shell without job control could not read it again.
-        give_back_terminal(terminal);
+        // failed; it goes back as it would after any command.
+        give_back_terminal(terminal, -1);
         exit_start_failure(program.path, start_error, path_value);
     }
 
@@ -199,8 +199,9 @@ void launch(const LaunchOptions& options, const PathValue& path_value) {
                                                .own_process_group = terminal.own_process_group(),
                                                .joined = options.join,
                                                .copy_id = options.copy_id,
-                                               .folder = folder});
-    give_back_terminal(terminal);
+                                               .folder = folder,
+                                               .terminal = &terminal});
+    give_back_terminal(terminal, command);
     if (options.join) finish_joined_copy(folder, program.name, watched.status);
     finish_first_copy(folder, std::move(session_lock), program.name, watched.status,
                       watched.grace_start);

@@ -56,11 +56,15 @@ void continue_process(pid_t pid) {
 struct Reaped {
     bool command_ended = false;
     int status = 1;
+    int job_stop = 0;  // the signal of a stop of the command that its job shares
 };
 
-// Reaps every child that has changed state; a child stopped by Ctrl-Z or
-// SIGSTOP is continued at once, since nothing in the container could resume it.
-Reaped reap_children(pid_t command) {
+// Reaps every child that has changed state. A child stopped by Ctrl-Z or
+// SIGSTOP is continued at once, since nothing in the container could resume
+// it; but when the command runs inside a job the copy does not lead
+// (share_stops), that job's owner resumes it, and its Ctrl-Z is reported for
+// the command watch like a stop by the terminal (SIGTTIN, SIGTTOU) always is.
+Reaped reap_children(pid_t command, bool share_stops = false) {
     Reaped reaped;
     for (;;) {
         int wait_status = 0;
@@ -68,7 +72,10 @@ Reaped reap_children(pid_t command) {
         if (pid <= 0) return reaped;
         if (WIFSTOPPED(wait_status)) {
             const int stop = WSTOPSIG(wait_status);
-            if (stop == SIGSTOP || stop == SIGTSTP) {
+            if (pid == command &&
+                (stop == SIGTTIN || stop == SIGTTOU || (stop == SIGTSTP && share_stops))) {
+                reaped.job_stop = stop;
+            } else if (stop == SIGSTOP || stop == SIGTSTP) {
                 if (!ctrl_z_notice_given.test_and_set()) {
                     launch_message(
                         "Ctrl-Z cannot suspend a client in the container, so it goes on "
@@ -83,6 +90,65 @@ Reaped reap_children(pid_t command) {
             reaped.status = command_status(wait_status);
         }
     }
+}
+
+// Whether the copy's parent is a shell that runs the copy's group as a job:
+// one in the same session but outside the group. Only then is a stop of a
+// copy that leads its group alone seen and undone by someone, and only then
+// does the system stop such a copy for SIGTTIN, SIGTTOU or SIGTSTP at all (an
+// orphaned group ignores them).
+bool parent_runs_jobs() {
+    const pid_t parent = ::getppid();
+    if (parent < 1) return false;
+    const pid_t session = ::getsid(parent);
+    const pid_t group = ::getpgid(parent);
+    return session != -1 && session == ::getsid(0) && group > 0 && group != ::getpgrp();
+}
+
+// Whether the command was continued after it stopped (by a shell's fg or
+// bg, say): then its stop is over and the copy need not follow it.
+bool continued_since_stop(pid_t command) {
+    siginfo_t info = {};
+    return ::waitid(P_PID, static_cast<id_t>(command), &info, WCONTINUED | WNOHANG) == 0 &&
+           info.si_pid == command;
+}
+
+// Stops the copy with sig as if it had its default action, and returns once
+// the copy has been continued.
+void stop_copy(int sig) {
+    struct sigaction stop = {}, previous = {};
+    stop.sa_handler = SIG_DFL;
+    sigemptyset(&stop.sa_mask);
+    ::sigaction(sig, &stop, &previous);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, sig);
+    ::kill(::getpid(), sig);
+    // The pending signal is delivered as it is unblocked: the copy stops here.
+    ::pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    ::pthread_sigmask(SIG_BLOCK, &only, nullptr);
+    ::sigaction(sig, &previous, nullptr);
+}
+
+// The command was stopped by its terminal, or by a Ctrl-Z that stopped the
+// whole job it shares with the copy. A shell shows such a job as stopped and
+// resumes it with fg or bg; the copy is that job, or a member of it, so it
+// stops in the same way and, once continued, continues the command under
+// the terminal rules of wherever it was continued to: in the foreground of
+// its terminal, with the terminal handed to the command again. A copy that
+// holds its terminal already hands it over at once. A copy that leads its
+// group with no shell to resume it lets the command stay stopped. (A command
+// in the copy's own group cannot be stopped this way while nobody could
+// resume that group: the system ignores these stops in an orphaned group.)
+void follow_job_stop(const WatchContext& context, int sig) {
+    if (continued_since_stop(context.command)) return;
+    const TerminalState* terminal = context.terminal;
+    if (!terminal || !holds_terminal(*terminal)) {
+        if (context.own_process_group && !parent_runs_jobs()) return;
+        stop_copy(sig);
+    }
+    if (terminal && holds_terminal(*terminal)) hand_over_terminal(*terminal, context.command);
+    continue_process(context.command);
 }
 
 }  // namespace
@@ -215,15 +281,20 @@ void set_up_signals() {
 WatchResult watch_command(const WatchContext& context) {
     WatchResult result;
     bool kill_timer_started = false;
+    // Inside a job the copy does not lead, Ctrl-Z stops the whole job, which
+    // its owner resumes.
+    const bool shares_stops =
+        context.terminal && context.terminal->kind == TerminalState::Kind::shared_group;
     for (;;) {
         const int sig = take_signal();
         switch (sig) {
             case SIGCHLD: {
-                const Reaped reaped = reap_children(context.command);
+                const Reaped reaped = reap_children(context.command, shares_stops);
                 if (reaped.command_ended) {
                     result.status = reaped.status;
                     return result;
                 }
+                if (reaped.job_stop) follow_job_stop(context, reaped.job_stop);
                 break;
             }
             case SIGTSTP:

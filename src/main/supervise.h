@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "base/unique_fd.h"
+#include "main/terminal.h"
 
 namespace vorn {
 
@@ -28,6 +29,9 @@ struct WatchContext {
     bool joined = false;
     std::optional<std::string> copy_id;
     std::string folder;
+    // The copy's terminal, to hand it to the command again after a stop;
+    // none where no terminal is involved.
+    const TerminalState* terminal = nullptr;
 };
 
 struct WatchResult {

@@ -303,14 +303,18 @@ TEST(Launch, TerminalInputStopStays) {
 }
 
 // On a terminal: the command is the foreground group while it runs; then the
-// terminal and its modes go back to what the copy found.
+// terminal and its modes go back to what the copy found. The copy is a job of
+// a shell with job control (set -m), as at an interactive prompt; a shell
+// that keeps the terminal's modes a job left behind shows whether the copy
+// restored them.
 TEST(LaunchOnTerminal, CommandIsForegroundAndModesAreRestored) {
     vt::TestEnv env;
     auto spec = env.spec({});
-    spec.program = "/bin/sh";
+    spec.program = "/bin/bash";
     const std::string vorn = vt::vorn_entry_bin();
     spec.args = {"-c",
-                 vorn + " -- sh -c 'echo cmd=$$; stty raw -echo; read x'; echo after=$?; read y"};
+                 "set -m; " + vorn +
+                     " -- sh -c 'echo cmd=$$; stty raw -echo; read x'; echo after=$?; read y"};
     auto pty = vt::PtyChild::start(spec);
     pid_t command = -1;
     ASSERT_TRUE(vt::wait_until([&] { return (command = pid_after(pty->screen(), "cmd=")) > 1; }));

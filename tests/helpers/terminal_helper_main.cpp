@@ -8,6 +8,12 @@
 //     before the copy ends. --forget-modes treats the terminal as one whose
 //     modes could not be read.
 //
+//   terminal_helper launch REPORT -- PROGRAM [ARGS]...
+//     Stands in for a launcher that starts PROGRAM as the foreground job of
+//     its terminal (a group of its own, made the foreground group) and never
+//     takes the terminal back itself: it waits for PROGRAM and reports
+//     whose the terminal is then.
+//
 //   terminal_helper command REPORT [--hold]
 //     Stands in for the command: appends its process group, the terminal's
 //     foreground group, its blocked signals and its SIGPIPE disposition to
@@ -96,6 +102,8 @@ const char* kind_name(vorn::TerminalState::Kind kind) {
             return "foreground_without_modes";
         case Kind::background:
             return "background";
+        case Kind::shared_group:
+            return "shared_group";
         case Kind::no_terminal:
             return "no_terminal";
     }
@@ -153,7 +161,7 @@ int run_copy(Report& report, bool hold_at_end, bool forget_modes, char** command
     if (WIFEXITED(status)) report.put("child_exit", WEXITSTATUS(status));
     if (WIFSIGNALED(status)) report.put("child_signal", WTERMSIG(status));
 
-    vorn::give_back_terminal(state);
+    vorn::give_back_terminal(state, child);
 
     report.put("fg_after", foreground_group());
     put_modes(report, "after_");
@@ -185,10 +193,37 @@ int run_command(Report& report, bool hold_at_end) {
     return 0;
 }
 
+int run_launch(Report& report, char** program) {
+    const pid_t child = ::fork();
+    if (child < 0) return 1;
+    if (child == 0) {
+        ::setpgid(0, 0);
+        sigset_t ttou;
+        sigemptyset(&ttou);
+        sigaddset(&ttou, SIGTTOU);
+        ::sigprocmask(SIG_BLOCK, &ttou, nullptr);
+        const int tty = open_tty();
+        if (tty >= 0) ::tcsetpgrp(tty, ::getpid());
+        ::sigprocmask(SIG_UNBLOCK, &ttou, nullptr);
+        ::execv(program[0], program);
+        ::_exit(127);
+    }
+    ::setpgid(child, child);
+    report.put("child", child);
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status)) report.put("child_exit", WEXITSTATUS(status));
+    report.put("fg_after", foreground_group());
+    report.put("done", 1);
+    return 0;
+}
+
 int usage() {
     static const char text[] =
         "usage: terminal_helper copy REPORT [--hold] [--forget-modes] -- PROGRAM [ARGS]...\n"
-        "       terminal_helper command REPORT [--hold]\n";
+        "       terminal_helper command REPORT [--hold]\n"
+        "       terminal_helper launch REPORT -- PROGRAM [ARGS]...\n";
     (void)!::write(2, text, sizeof text - 1);
     return 2;
 }
@@ -218,5 +253,6 @@ int main(int argc, char** argv) {
     }
     if (role == "copy" && i < argc) return run_copy(report, hold_at_end, forget_modes, argv + i);
     if (role == "command" && i == argc) return run_command(report, hold_at_end);
+    if (role == "launch" && i < argc) return run_launch(report, argv + i);
     return usage();
 }

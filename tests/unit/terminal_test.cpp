@@ -15,9 +15,8 @@ TEST(PreExec, FollowsTheTerminalState) {
         bool take_foreground;
     };
     const Case cases[] = {
-        {Kind::foreground_with_modes, true, true},
-        {Kind::foreground_without_modes, true, true},
-        {Kind::background, false, false},
+        {Kind::foreground_with_modes, true, true}, {Kind::foreground_without_modes, true, true},
+        {Kind::background, false, false},          {Kind::shared_group, false, false},
         {Kind::no_terminal, true, false},
     };
     for (const auto& c : cases) {

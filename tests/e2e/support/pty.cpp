@@ -196,6 +196,11 @@ void PtyChild::signal(int sig) {
     if (!reaped_) ::kill(pid_, sig);
 }
 
+void PtyChild::hang_up() {
+    if (impl_) impl_->stop();
+    master_ = -1;
+}
+
 pid_t PtyChild::foreground_group() const {
     return ::tcgetpgrp(master_);
 }

@@ -38,6 +38,9 @@ class PtyChild {
     std::optional<Result> try_wait(Millis timeout);
     Result wait(Millis timeout = 30s);
     void signal(int sig);
+    // Closes the master side, as when a terminal window is closed: the
+    // system hangs up the terminal. Nothing more is read from it.
+    void hang_up();
     // The terminal's foreground process group, as seen from the master side.
     pid_t foreground_group() const;
 
