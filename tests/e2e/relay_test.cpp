@@ -428,6 +428,7 @@ TEST(Relay, ListenerFailuresEndTheLaunchWith125AndLeaveNoRelay) {
     const uint16_t free = vt::free_port();
     const std::string long_path = env.path(std::string(110, 's'));
     vt::write_file(env.path("notes.txt"), "keep me");
+    vt::make_dirs(env.path("a-folder"));
 
     struct Case {
         std::vector<std::string> listeners;
@@ -441,9 +442,12 @@ TEST(Relay, ListenerFailuresEndTheLaunchWith125AndLeaveNoRelay) {
              "that port."},
         {{"--tcp", std::to_string(free) + "=x", "--unix", long_path + "=80"},
          "cannot listen on " + long_path + " (File name too long (os error 36))"},
-        // A mistyped path names a user's file: it is kept, not replaced.
+        // A mistyped path names a user's file: it is kept, not replaced, and
+        // the message says that something else is there.
         {{"--unix", env.path("notes.txt") + "=80"},
-         "cannot listen on " + env.path("notes.txt") + " (Address already in use (os error 98))"},
+         "cannot listen on " + env.path("notes.txt") + " (File exists (os error 17))"},
+        {{"--unix", env.path("a-folder") + "=80"},
+         "cannot listen on " + env.path("a-folder") + " (File exists (os error 17))"},
         {{"--unix", env.path("notes.txt/sub/s.sock") + "=80"},
          "cannot create " + env.path("notes.txt/sub") + " (Not a directory (os error 20))"},
     };
