@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/error.h"
 #include "support/test_env.h"
 
 namespace vorn {
@@ -81,6 +82,26 @@ TEST(RelayLog, LinesFromManyThreadsLandWholeAndResetStartsAfresh) {
     }
     EXPECT_EQ(seen.size(), static_cast<size_t>(kThreads * kLines));
     EXPECT_EQ(vt::read_file(dir / "old"), "");
+}
+
+// The lines that tell of a shortage are put together without memory, and
+// read as every other error line of the program does.
+TEST(RelayLog, SystemErrorLinesReadLikeEveryOtherError) {
+    vt::TempDir dir;
+    set_up_relay_log(open_log(dir / "log"));
+    const std::pair<const char*, int> cases[] = {
+        {"cannot start a thread", EAGAIN},
+        {"cannot allocate a buffer", ENOMEM},
+        {"", EMFILE},
+        {"an error the system has no text for", 4095},
+    };
+    std::string expected;
+    for (const auto& [what, code] : cases) {
+        relay_log_system_error(what, code);
+        expected += std::string(what) + " (" + error_text(Error::system(code)) + ")\n";
+    }
+    set_up_relay_log(UniqueFd());
+    EXPECT_EQ(vt::read_file(dir / "log"), expected);
 }
 
 }  // namespace
