@@ -5,6 +5,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 
@@ -43,30 +44,40 @@ void log_line_of(Text text) {
 enum Side { kClient = 0, kTarget = 1 };
 
 // What the two directions of one connection must know of each other. A
-// socket's pending error goes to whichever call touches the socket first:
-// when the direction sending to a side takes that side's reset, the direction
-// receiving from it sees no more than the end of the stream, and learns here
-// whether that end was a failure.
+// socket's pending error goes to whichever call touches the socket first, or
+// to none (a Unix send that had sent part of its bytes drops it): when the
+// direction sending to a side fails there, the direction receiving from that
+// side may see no more than the end of the stream, and learns here whether
+// that end was a failure.
 class Sides {
   public:
     void sending(Side to) {
         std::lock_guard hold(lock_);
         sending_[to] = true;
     }
-    void sent(Side to, bool failed) {
+    void sent(Side to, bool ok) {
         {
             std::lock_guard hold(lock_);
             sending_[to] = false;
-            failed_[to] = failed_[to] || failed;
+            failed_[to] = failed_[to] || !ok;
         }
         done_.notify_all();
     }
-    // Waits for a send to side that is still under way. Asked only once the
-    // side's peer is gone, when every send to it ends at once.
+    // Whether a send to side failed. A send to it that is still under way
+    // is waited for; asked only once the side's peer is gone, when every
+    // send to it ends at once.
     bool failed(Side side) {
         std::unique_lock hold(lock_);
         done_.wait(hold, [&] { return !sending_[side]; });
         return failed_[side];
+    }
+    void reset_at_close(Side side) {
+        std::lock_guard hold(lock_);
+        reset_[side] = true;
+    }
+    bool resets_at_close(Side side) {
+        std::lock_guard hold(lock_);
+        return reset_[side];
     }
 
   private:
@@ -74,60 +85,70 @@ class Sides {
     std::condition_variable done_;
     bool sending_[2] = {false, false};
     bool failed_[2] = {false, false};
+    bool reset_[2] = {false, false};
 };
 
-// Whether the end of source's stream stands for a failure that the other
-// direction took. A peer that only ended its own stream leaves the socket
-// open the other way; a reset or a peer gone altogether shows as a hang-up.
+// Whether the end of source's stream stands for a failure: its peer left
+// without taking what was sent to it. A peer that only ended its own stream
+// leaves the socket open the other way; one gone altogether shows as a
+// hang-up.
 bool ended_by_failure(Sides& sides, Side side, int source) {
     pollfd p{source, 0, 0};
     if (::poll(&p, 1, 0) != 1 || (p.revents & (POLLHUP | POLLERR)) == 0) return false;
     return sides.failed(side);
 }
 
-// Ends destination the way its source ended: with a reset, but only once
-// every byte handed to it has left, so that its peer gets what it would have
-// got from a direct connection and cannot take a cut-off stream for a whole
-// one. Only a TCP socket keeps unsent bytes of its own and can be reset; a
-// Unix socket has put them with its peer already, and its peer sees the end
-// of the stream, or a reset when bytes it sent are left unread.
-void pass_on_failure(int destination) {
+// Waits until a TCP socket has nothing left unsent: under that mark it is
+// writable only then, and a peer that has gone shows as an error at once. A
+// peer that reads slowly is waited for, as it would wait for the bytes on
+// their way. A Unix socket has put its bytes with its peer already.
+void wait_until_sent(int fd) {
     const int nothing_unsent = 1;
-    if (::setsockopt(destination, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &nothing_unsent,
-                     sizeof nothing_unsent) == 0) {
-        // Under that mark the socket is writable only once nothing is unsent;
-        // a peer that has gone shows as an error at once. A peer that reads
-        // slowly is waited for, as it would wait for the bytes on the way.
-        pollfd p{destination, POLLOUT, 0};
-        while (::poll(&p, 1, -1) < 0 && errno == EINTR) {
-        }
-        const linger reset{1, 0};
-        ::setsockopt(destination, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    if (::setsockopt(fd, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &nothing_unsent,
+                     sizeof nothing_unsent) != 0) {
+        return;
     }
-    // The other direction reads from destination; it has nowhere left to send.
-    ::shutdown(destination, SHUT_RD);
+    pollfd p{fd, POLLOUT, 0};
+    while (::poll(&p, 1, -1) < 0 && errno == EINTR) {
+    }
+}
+
+// The last close of a side. A TCP socket closed with bytes left unread resets
+// its connection at once and drops what it has not sent yet; so does one that
+// is to be reset. Either way every byte handed to it leaves first, so that its
+// peer gets what it would have got from a direct connection.
+void close_side(UniqueFd fd, bool reset) {
+    int unread = 0;
+    if (reset || (::ioctl(fd.get(), FIONREAD, &unread) == 0 && unread > 0)) {
+        wait_until_sent(fd.get());
+    }
+    if (reset) {
+        const linger abort_on_close{1, 0};
+        ::setsockopt(fd.get(), SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
+    }
 }
 
 // Carries source to destination until the source ends or either side fails.
 // The source's clean end is passed on as the end of the destination's
 // stream, and the other direction goes on. A failed source is passed on as a
-// reset (see pass_on_failure). A failed send ends this direction only: what
-// the destination's peer sent before it went still reaches the source's peer
-// through the other direction.
+// reset of the destination at the close, so that its peer cannot take a
+// cut-off stream for a whole one; a Unix socket has no reset, and its peer
+// sees the end of the stream, or a reset when bytes it sent are left unread.
+// A failed send ends this direction only: what the destination's peer sent
+// before it went still reaches the source's peer through the other direction.
 void pump(Sides& sides, Side from, int source, int destination, std::span<char> buffer) {
     const Side to = from == kClient ? kTarget : kClient;
     for (;;) {
         const ssize_t n = recv_retry(source, buffer.data(), buffer.size());
         if (n > 0) {
             sides.sending(to);
-            const auto sent = send_all(destination, {buffer.data(), static_cast<size_t>(n)});
-            // EPIPE is a peer that has closed, or stopped reading, in good
-            // order; any other error is a failure of that side.
-            sides.sent(to, !sent && sent.error().code != EPIPE);
+            const bool sent = send_all(destination, {buffer.data(), static_cast<size_t>(n)})
+                                  .has_value();
+            sides.sent(to, sent);
             if (sent) continue;
             // The source's peer learns that nothing more is read, as it would
             // from the peer itself: a Unix peer at its next send, a TCP peer
-            // by a reset when its bytes are left unread at the close.
+            // by a reset at the close, its bytes being left unread.
             ::shutdown(source, SHUT_RD);
             return;
         }
@@ -135,7 +156,10 @@ void pump(Sides& sides, Side from, int source, int destination, std::span<char> 
             ::shutdown(destination, SHUT_WR);
             return;
         }
-        pass_on_failure(destination);
+        sides.reset_at_close(to);
+        // The other direction reads from destination and has nowhere left
+        // to send.
+        ::shutdown(destination, SHUT_RD);
         return;
     }
 }
@@ -162,19 +186,19 @@ void forward(UniqueFd client, UniqueFd target) {
     const std::span<char> buffers(static_cast<char*>(mapped), kBuffers);
     Sides sides;
     auto answer_direction = [&sides, buffer = buffers.subspan(kPumpBufferSize),
-                             from = std::move(target_copy), to = std::move(client_copy)]() mutable {
-        pump(sides, kTarget, from.get(), to.get(), buffer);
-        to.reset();
-        from.reset();
+                             from = target_copy.get(), to = client_copy.get()] {
+        pump(sides, kTarget, from, to, buffer);
     };
     auto answer = start_joinable_relay_thread(answer_direction);
     if (!answer) {
         relay_log_system_error("cannot start a thread", answer.error().code);
     } else {
         pump(sides, kClient, client.get(), target.get(), buffers.first(kPumpBufferSize));
-        target.reset();
-        client.reset();
         ::pthread_join(*answer, nullptr);
+        client_copy.reset();
+        target_copy.reset();
+        close_side(std::move(client), sides.resets_at_close(kClient));
+        close_side(std::move(target), sides.resets_at_close(kTarget));
     }
     ::munmap(mapped, kBuffers);
 }

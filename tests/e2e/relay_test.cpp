@@ -1204,6 +1204,61 @@ TEST(RelayLikeDirect, AResetArrivesAsAResetAfterEveryByteBeforeIt) {
     EXPECT_EQ(log_of(relay.env), "");
 }
 
+// Sends data from offset on, on a non-blocking fd, until nothing more is
+// taken for half a second: every buffer on the way is full. Returns the
+// new offset.
+size_t fill_until_stalled(int fd, const std::string& data, size_t offset) {
+    for (;;) {
+        const size_t n = std::min<size_t>(64 << 10, data.size() - offset);
+        if (n == 0) return offset;
+        const ssize_t sent = ::send(fd, data.data() + offset, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent > 0) {
+            offset += static_cast<size_t>(sent);
+            continue;
+        }
+        if (sent < 0 && errno != EAGAIN && errno != EINTR) return offset;
+        pollfd p{fd, POLLOUT, 0};
+        if (::poll(&p, 1, 500) == 0) return offset;
+    }
+}
+
+// The reset comes while both directions are stalled: the relay is sending
+// to the side that resets and takes the reset there, and the direction that
+// receives from that side then finds only the end of its stream. It must
+// still pass the end on as a reset, after every byte that came before.
+TEST(RelayLikeDirect, AResetTakenWhileSendingStillArrivesAsAReset) {
+    BothWays relay;
+    ASSERT_TRUE(relay.relay);
+    const std::string upload = vt::pattern(32 << 20, 7);
+    const std::string answer = vt::pattern(32 << 20, 8);
+    struct Case {
+        const char* name;
+        Listener kind;
+        bool server_resets;
+    };
+    const Case cases[] = {
+        {"the Unix server resets, the TCP client reads", Listener::tcp, true},
+        {"the Unix client resets, the TCP server reads", Listener::unix_socket, false},
+    };
+    for (const auto& c : cases) {
+        Endpoints e = relay.connect(c.kind);
+        ASSERT_TRUE(e.client && e.server) << c.name;
+        UniqueFd& resetter = c.server_resets ? e.server : e.client;
+        UniqueFd& reader = c.server_resets ? e.client : e.server;
+        // Neither reads: the relay's sends toward both get stuck.
+        const size_t uploaded = fill_until_stalled(reader.get(), upload, 0);
+        ASSERT_LT(uploaded, upload.size()) << c.name;
+        const size_t sent = fill_until_stalled(resetter.get(), answer, 0);
+        ASSERT_LT(sent, answer.size()) << c.name;
+        resetter.reset();  // with bytes left unread: a reset
+        const Received got = receive_until_the_end(reader.get());
+        EXPECT_EQ(got.bytes.size(), sent) << c.name;
+        EXPECT_TRUE(std::string_view(got.bytes) == std::string_view(answer).substr(0, sent))
+            << c.name;
+        EXPECT_EQ(got.end, ECONNRESET) << c.name << ": " << std::strerror(got.end);
+    }
+}
+
 long status_kib(pid_t pid, const std::string& field) {
     std::istringstream in(text_of(proc(pid, "status")));
     std::string line;
