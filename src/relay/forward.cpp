@@ -94,7 +94,7 @@ class Sides {
 // hang-up.
 bool ended_by_failure(Sides& sides, Side side, int source) {
     pollfd p{source, 0, 0};
-    if (::poll(&p, 1, 0) != 1 || (p.revents & (POLLHUP | POLLERR)) == 0) return false;
+    if (::poll(&p, 1, 0) != 1 || (p.revents & POLLHUP) == 0) return false;
     return sides.failed(side);
 }
 
