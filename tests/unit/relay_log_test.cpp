@@ -1,9 +1,12 @@
 #include "relay/relay_log.h"
 
 #include <fcntl.h>
+#include <signal.h>
 
 #include <set>
 #include <sstream>
+#include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -102,6 +105,49 @@ TEST(RelayLog, SystemErrorLinesReadLikeEveryOtherError) {
     }
     set_up_relay_log(UniqueFd());
     EXPECT_EQ(vt::read_file(dir / "log"), expected);
+}
+
+// A write that takes only part of a line (a signal arriving during the
+// write here; a full disk does the same) goes on from where it stopped: the
+// line lands whole, once, with its end.
+TEST(RelayLog, ALineWrittenInPartsLandsWhole) {
+    struct sigaction nothing {};
+    nothing.sa_handler = [](int) {};
+    sigemptyset(&nothing.sa_mask);
+    struct sigaction before {};
+    ASSERT_EQ(::sigaction(SIGUSR1, &nothing, &before), 0);
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+    UniqueFd reader(fds[0]);
+    std::string line(kRelayLogCap / 2, '\0');
+    for (size_t i = 0; i < line.size(); ++i) line[i] = static_cast<char>('a' + i % 26);
+
+    std::atomic<bool> written{false};
+    std::thread writer([&, fd = fds[1]] {
+        RelayLog log{UniqueFd(fd)};
+        log.write_line(line);
+        written = true;
+    });
+    // Signals keep cutting the writer's writes short while the reader takes
+    // the line a pipe's worth at a time.
+    std::thread interrupter([&] {
+        while (!written) {
+            ::pthread_kill(writer.native_handle(), SIGUSR1);
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    });
+    std::string got;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(reader.get(), buf, sizeof buf)) != 0;) {
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) break;
+        got.append(buf, static_cast<size_t>(n));
+    }
+    interrupter.join();
+    writer.join();
+    ::sigaction(SIGUSR1, &before, nullptr);
+    EXPECT_EQ(got.size(), line.size() + 1);
+    EXPECT_TRUE(got == line + "\n");
 }
 
 }  // namespace
