@@ -104,8 +104,8 @@ bool ended_by_failure(Sides& sides, Side side, int source) {
 // their way. A Unix socket has put its bytes with its peer already.
 void wait_until_sent(int fd) {
     const int nothing_unsent = 1;
-    if (::setsockopt(fd, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &nothing_unsent,
-                     sizeof nothing_unsent) != 0) {
+    if (::setsockopt(fd, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &nothing_unsent, sizeof nothing_unsent) !=
+        0) {
         return;
     }
     pollfd p{fd, POLLOUT, 0};
@@ -142,8 +142,8 @@ void pump(Sides& sides, Side from, int source, int destination, std::span<char> 
         const ssize_t n = recv_retry(source, buffer.data(), buffer.size());
         if (n > 0) {
             sides.sending(to);
-            const bool sent = send_all(destination, {buffer.data(), static_cast<size_t>(n)})
-                                  .has_value();
+            const bool sent =
+                send_all(destination, {buffer.data(), static_cast<size_t>(n)}).has_value();
             sides.sent(to, sent);
             if (sent) continue;
             // The source's peer learns that nothing more is read, as it would
@@ -186,9 +186,8 @@ void forward(UniqueFd client, UniqueFd target) {
     const std::span<char> buffers(static_cast<char*>(mapped), kBuffers);
     Sides sides;
     auto answer_direction = [&sides, buffer = buffers.subspan(kPumpBufferSize),
-                             from = target_copy.get(), to = client_copy.get()] {
-        pump(sides, kTarget, from, to, buffer);
-    };
+                             from = target_copy.get(),
+                             to = client_copy.get()] { pump(sides, kTarget, from, to, buffer); };
     auto answer = start_joinable_relay_thread(answer_direction);
     if (!answer) {
         relay_log_system_error("cannot start a thread", answer.error().code);
@@ -222,8 +221,9 @@ void handle_unix_connection(UniqueFd connection, const std::string& path, uint16
         auto second = connect_tcp_loopback(AF_INET6, target_port);
         if (!second) {
             log_line_of([&] {
-                return display_form(path) + ": nothing listens on 127.0.0.1:" +
-                       std::to_string(target_port) + " yet (" + error_text(target.error()) + ")";
+                return display_form(path) +
+                       ": nothing listens on 127.0.0.1:" + std::to_string(target_port) + " yet (" +
+                       error_text(target.error()) + ")";
             });
             return;
         }

@@ -16,8 +16,8 @@ inline constexpr size_t kPumpBufferSize = 65536;
 // one would. The end of one side's stream ends the other side's stream while
 // the other direction goes on. A failed send ends its own direction only, so
 // an answer sent before the failure still arrives. A side that fails (a
-// reset) is passed on as a reset of the other side, after every byte that
-// came before it.
+// reset), or whose peer leaves without taking what was sent to it, is passed
+// on as a reset of the other side, after every byte that came before it.
 void forward(UniqueFd client, UniqueFd target);
 
 // A connection that arrived on 127.0.0.1:port or [::1]:port, carried to the

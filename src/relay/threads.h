@@ -2,8 +2,8 @@
 
 #include <pthread.h>
 
-#include <cstddef>
 #include <cerrno>
+#include <cstddef>
 #include <expected>
 #include <memory>
 #include <new>

@@ -1,10 +1,10 @@
 // The port relay through the real binary: listeners made by the first copy,
 // the detached relay process, its log, and connections carried both ways.
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <linux/sockios.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -946,9 +946,9 @@ class BothWays {
           tcp_server_(vt::tcp_listen(AF_INET, 0)),
           port_(vt::free_port()) {
         EXPECT_TRUE(unix_server_ && tcp_server_);
-        const auto r = launch(env, {"--tcp", std::to_string(port_) + "=" + env.path("host.sock"),
-                                    "--unix", inside() + "=" +
-                                                  std::to_string(vt::local_port(tcp_server_.get()))});
+        const auto r =
+            launch(env, {"--tcp", std::to_string(port_) + "=" + env.path("host.sock"), "--unix",
+                         inside() + "=" + std::to_string(vt::local_port(tcp_server_.get()))});
         EXPECT_EQ(r.status(), 0) << r.err;
         relay = relay_on_port(port_);
         EXPECT_TRUE(relay);
@@ -1122,8 +1122,8 @@ TEST(RelayLikeDirect, AnAnswerSentBeforeTheUploadWasReadArrives) {
     BothWays relay;
     ASSERT_TRUE(relay.relay);
     const std::string head = "PUT /big HTTP/1.1\r\nContent-Length: 67108864\r\n\r\n";
-    const std::string answer = "HTTP/1.1 413 Content Too Large\r\nConnection: close\r\n\r\n" +
-                               vt::pattern(2000, 4);
+    const std::string answer =
+        "HTTP/1.1 413 Content Too Large\r\nConnection: close\r\n\r\n" + vt::pattern(2000, 4);
     const std::string chunk = vt::pattern(64 << 10, 5);
     constexpr int kTries = 20;
     for (const Listener kind : {Listener::tcp, Listener::unix_socket}) {
@@ -1170,8 +1170,10 @@ TEST(RelayLikeDirect, AResetArrivesAsAResetAfterEveryByteBeforeIt) {
     };
     const Case cases[] = {
         {"the Unix server resets, the TCP client reads", Listener::tcp, true, true, 1 << 20},
-        {"the Unix client resets, the TCP server reads", Listener::unix_socket, false, true, 1 << 20},
-        {"the TCP server resets, the Unix client reads", Listener::unix_socket, true, false, 160 << 10},
+        {"the Unix client resets, the TCP server reads", Listener::unix_socket, false, true,
+         1 << 20},
+        {"the TCP server resets, the Unix client reads", Listener::unix_socket, true, false,
+         160 << 10},
         {"the TCP client resets, the Unix server reads", Listener::tcp, false, false, 160 << 10},
     };
     for (const auto& c : cases) {

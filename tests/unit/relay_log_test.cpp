@@ -3,10 +3,10 @@
 #include <fcntl.h>
 #include <signal.h>
 
-#include <set>
-#include <sstream>
 #include <atomic>
 #include <chrono>
+#include <set>
+#include <sstream>
 #include <thread>
 #include <vector>
 
