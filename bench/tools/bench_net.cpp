@@ -10,6 +10,12 @@
 //   bench_net hold ADDR COUNT           opens COUNT connections, each with one round
 //                                        trip done, prints "ready", and keeps them
 //                                        until standard input ends
+//   bench_net http ADDR CONNS SECONDS PATH BYTES
+//                                        CONNS keep-alive HTTP/1.1 clients, each
+//                                        asking for PATH with a request of BYTES
+//                                        bytes and waiting for the whole answer
+//                                        before it asks again; prints answers per
+//                                        second over SECONDS
 //
 // ADDR is tcp:PORT (127.0.0.1) or unix:PATH.
 //
@@ -21,6 +27,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <vector>
 
@@ -283,6 +290,101 @@ int hold(const Address& to, uint64_t count) {
     return 0;
 }
 
+// One keep-alive client of the http load: its request goes out, then the
+// head of the answer is read up to its blank line, then Content-Length bytes
+// of body.
+struct HttpClient {
+    int fd = -1;
+    std::string head;        // of the answer, until its blank line
+    uint64_t body_left = 0;  // once the head is complete
+    bool in_body = false;
+};
+
+uint64_t content_length(const std::string& head) {
+    std::string lower(head);
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const size_t at = lower.find("\r\ncontent-length:");
+    if (at == std::string::npos) die("an answer without Content-Length: " + head.substr(0, 200));
+    size_t i = at + 17;
+    while (i < lower.size() && lower[i] == ' ') ++i;
+    uint64_t value = 0;
+    for (; i < lower.size() && lower[i] >= '0' && lower[i] <= '9'; ++i) {
+        value = value * 10 + static_cast<uint64_t>(lower[i] - '0');
+    }
+    if (head.compare(0, 12, "HTTP/1.1 200") != 0) die("not a 200 answer: " + head.substr(0, 200));
+    return value;
+}
+
+int http(const Address& to, uint64_t conns, double seconds, const std::string& path,
+         uint64_t bytes) {
+    raise_descriptor_limit();
+    std::string request = "GET " + path + " HTTP/1.1\r\nHost: bench\r\nX-Pad: ";
+    const std::string end = "\r\n\r\n";
+    if (bytes < request.size() + end.size()) die("the request needs more bytes");
+    request.append(bytes - request.size() - end.size(), 'p');
+    request += end;
+
+    // A request fits the socket's buffer whole: no client sends its next one
+    // before the answer to the last has come.
+    auto ask = [&](const HttpClient& c) {
+        for (size_t sent = 0; sent < request.size();) {
+            const ssize_t w =
+                ::send(c.fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) die_errno("send");
+            sent += static_cast<size_t>(w);
+        }
+    };
+    const int epoll = ::epoll_create1(EPOLL_CLOEXEC);
+    if (epoll < 0) die_errno("epoll_create1");
+    std::vector<HttpClient> clients(conns);
+    for (auto& c : clients) {
+        c.fd = connect_or_die(to);
+        if (to.tcp) no_delay(c.fd);
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.ptr = &c;
+        if (::epoll_ctl(epoll, EPOLL_CTL_ADD, c.fd, &ev) != 0) die_errno("epoll_ctl");
+    }
+    uint64_t answers = 0;
+    const double start = now_seconds();
+    const double stop = start + seconds;
+    for (auto& c : clients) ask(c);
+    epoll_event events[256];
+    double now = start;
+    while (now < stop) {
+        const int n = ::epoll_wait(epoll, events, 256, 100);
+        if (n < 0 && errno != EINTR) die_errno("epoll_wait");
+        for (int i = 0; i < n; ++i) {
+            auto& c = *static_cast<HttpClient*>(events[i].data.ptr);
+            const ssize_t r = ::recv(c.fd, g_buffer, kBufferSize, MSG_DONTWAIT);
+            if (r < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+            if (r < 0) die_errno("recv");
+            if (r == 0) die("the server ended a keep-alive connection");
+            auto got = static_cast<uint64_t>(r);
+            if (!c.in_body) {
+                c.head.append(g_buffer, static_cast<size_t>(r));
+                const size_t blank = c.head.find("\r\n\r\n");
+                if (blank == std::string::npos) continue;
+                c.body_left = content_length(c.head);
+                got = c.head.size() - (blank + 4);
+                c.in_body = true;
+            }
+            if (got > c.body_left) die("more bytes than the answer holds");
+            c.body_left -= got;
+            if (c.body_left > 0) continue;
+            ++answers;
+            c.head.clear();
+            c.in_body = false;
+            ask(c);
+        }
+        now = now_seconds();
+    }
+    for (auto& c : clients) ::close(c.fd);
+    std::printf("%.1f\n", static_cast<double>(answers) / (now - start));
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -296,5 +398,10 @@ int main(int argc, char** argv) {
         if (args[0] == "connrate") return connrate(to, n);
         if (args[0] == "hold") return hold(to, n);
     }
-    die("usage: bench_net server UNIX_PATH | {throughput|rtt|connrate|hold} ADDR N");
+    if (args.size() == 6 && args[0] == "http") {
+        return http(parse_address(args[1]), parse_count(args[2]), std::stod(args[3]), args[4],
+                    parse_count(args[5]));
+    }
+    die("usage: bench_net server UNIX_PATH | {throughput|rtt|connrate|hold} ADDR N | "
+        "http ADDR CONNS SECONDS PATH BYTES");
 }

@@ -11,14 +11,13 @@ namespace vorn {
 // Bytes each direction of a connection moves per receive.
 inline constexpr size_t kPumpBufferSize = 65536;
 
-// Carries source to destination until the source ends (the destination is
-// then shut down for writing only, so the other direction goes on) or either
-// side fails (both are then shut down both ways, which ends the other
-// direction too). Closes both descriptors.
-void pump(UniqueFd source, UniqueFd destination);
-
 // Runs both directions of a connection, the answer direction on a thread of
-// its own; returns when both are done.
+// its own, and returns when both are done; the connection behaves as a direct
+// one would. The end of one side's stream ends the other side's stream while
+// the other direction goes on. A failed send ends its own direction only, so
+// an answer sent before the failure still arrives. A side that fails (a
+// reset), or whose peer leaves without taking what was sent to it, is passed
+// on as a reset of the other side, after every byte that came before it.
 void forward(UniqueFd client, UniqueFd target);
 
 // A connection that arrived on 127.0.0.1:port or [::1]:port, carried to the

@@ -17,12 +17,15 @@ namespace vorn {
 namespace {
 
 // Only a socket left behind by an earlier relay is cleared away: a mistyped
-// path must never cost the user a file. Anything else stays, and the bind then
-// says why the path cannot be used.
-void remove_stale_socket(const std::string& path) {
+// path must never cost the user a file. Anything else at the path stays and is
+// refused as existing, which names the cause; the bind would only say that
+// the address is in use.
+std::expected<void, Error> clear_socket_path(const std::string& path) {
     struct stat st;
-    if (has_nul(path) || ::lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) return;
+    if (has_nul(path) || ::lstat(path.c_str(), &st) != 0) return {};
+    if (!S_ISSOCK(st.st_mode)) return std::unexpected(Error::system(EEXIST));
     ::unlink(path.c_str());
+    return {};
 }
 
 }  // namespace
@@ -54,8 +57,9 @@ std::expected<ListenerSet, std::string> set_up_listeners(std::span<const TcpSpec
                                        error_text(made.error()) + ")");
             }
         }
-        remove_stale_socket(spec.socket_path);
-        auto socket = listen_unix(spec.socket_path);
+        auto cleared = clear_socket_path(spec.socket_path);
+        auto socket = cleared ? listen_unix(spec.socket_path)
+                              : std::expected<UniqueFd, Error>(std::unexpected(cleared.error()));
         if (!socket) {
             return std::unexpected("cannot listen on " + display_form(spec.socket_path) + " (" +
                                    error_text(socket.error()) + ")");

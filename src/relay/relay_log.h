@@ -39,4 +39,8 @@ class RelayLog {
 void set_up_relay_log(UniqueFd fd);
 void relay_log_line(std::string_view line);
 
+// "{what} ({description} (os error {code}))", put together without taking
+// memory: it is how the relay tells that memory or a thread could not be had.
+void relay_log_system_error(std::string_view what, int code);
+
 }  // namespace vorn

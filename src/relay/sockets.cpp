@@ -1,6 +1,7 @@
 #include "relay/sockets.h"
 
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 
 #include <cerrno>
@@ -128,9 +129,14 @@ std::expected<UniqueFd, Error> connect_unix(const std::string& path) {
     return fd;
 }
 
+void set_no_delay(int fd) {
+    (void)set_flag(fd, IPPROTO_TCP, TCP_NODELAY);
+}
+
 std::expected<UniqueFd, Error> connect_tcp_loopback(int family, uint16_t port) {
     auto fd = new_socket(family);
     if (!fd) return fd;
+    set_no_delay(fd->get());
     const auto address = loopback_address(family, port);
     if (auto connected = connect_fully(
             fd->get(), reinterpret_cast<const sockaddr*>(&address.storage), address.length);

@@ -32,6 +32,13 @@ std::expected<UniqueFd, Error> listen_tcp_loopback(int family, uint16_t port);
 std::expected<UniqueFd, Error> listen_unix(const std::string& path);
 
 std::expected<UniqueFd, Error> connect_unix(const std::string& path);
+// Connected with TCP_NODELAY (see set_no_delay).
 std::expected<UniqueFd, Error> connect_tcp_loopback(int family, uint16_t port);
+
+// Switches off the wait for more bytes before a small send leaves (Nagle's
+// algorithm) on a TCP socket. The relay passes on each piece the moment it
+// arrives; held back, the second piece of a message waits for the peer's
+// delayed acknowledgement, some 40 ms. On any other socket it does nothing.
+void set_no_delay(int fd);
 
 }  // namespace vorn

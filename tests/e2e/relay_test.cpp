@@ -1,9 +1,11 @@
 // The port relay through the real binary: listeners made by the first copy,
 // the detached relay process, its log, and connections carried both ways.
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -17,6 +19,7 @@
 #include <fstream>
 #include <functional>
 #include <mutex>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -428,6 +431,7 @@ TEST(Relay, ListenerFailuresEndTheLaunchWith125AndLeaveNoRelay) {
     const uint16_t free = vt::free_port();
     const std::string long_path = env.path(std::string(110, 's'));
     vt::write_file(env.path("notes.txt"), "keep me");
+    vt::make_dirs(env.path("a-folder"));
 
     struct Case {
         std::vector<std::string> listeners;
@@ -441,9 +445,12 @@ TEST(Relay, ListenerFailuresEndTheLaunchWith125AndLeaveNoRelay) {
              "that port."},
         {{"--tcp", std::to_string(free) + "=x", "--unix", long_path + "=80"},
          "cannot listen on " + long_path + " (File name too long (os error 36))"},
-        // A mistyped path names a user's file: it is kept, not replaced.
+        // A mistyped path names a user's file: it is kept, not replaced, and
+        // the message says that something else is there.
         {{"--unix", env.path("notes.txt") + "=80"},
-         "cannot listen on " + env.path("notes.txt") + " (Address already in use (os error 98))"},
+         "cannot listen on " + env.path("notes.txt") + " (File exists (os error 17))"},
+        {{"--unix", env.path("a-folder") + "=80"},
+         "cannot listen on " + env.path("a-folder") + " (File exists (os error 17))"},
         {{"--unix", env.path("notes.txt/sub/s.sock") + "=80"},
          "cannot create " + env.path("notes.txt/sub") + " (Not a directory (os error 20))"},
     };
@@ -925,4 +932,444 @@ TEST(RelayFaults, TargetThatNeverReadsStallsOnlyItsOwnConnection) {
     EXPECT_EQ(log_of(env), "");
 }
 
+// ---------------------------------------------------------------------------
+// A relayed connection behaves like a direct one.
+
+enum class Listener { tcp, unix_socket };
+
+// Both kinds of listener in one relay: TCP port to a Unix server, and a Unix
+// socket to a TCP server. Each connection gives the test both of its ends.
+class BothWays {
+  public:
+    BothWays()
+        : unix_server_(vt::unix_listen(env.path("host.sock"))),
+          tcp_server_(vt::tcp_listen(AF_INET, 0)),
+          port_(vt::free_port()) {
+        EXPECT_TRUE(unix_server_ && tcp_server_);
+        const auto r =
+            launch(env, {"--tcp", std::to_string(port_) + "=" + env.path("host.sock"), "--unix",
+                         inside() + "=" + std::to_string(vt::local_port(tcp_server_.get()))});
+        EXPECT_EQ(r.status(), 0) << r.err;
+        relay = relay_on_port(port_);
+        EXPECT_TRUE(relay);
+    }
+    std::string inside() const { return env.path("app.sock"); }
+
+    // A client on the TCP port and the Unix server it reaches, or a client
+    // on the Unix socket and the TCP server it reaches.
+    Endpoints connect(Listener kind) {
+        Endpoints e;
+        if (kind == Listener::tcp) {
+            e.client = vt::tcp_connect(AF_INET, port_);
+            e.server = vt::accept_within(unix_server_.get());
+        } else {
+            e.client = vt::unix_connect(inside());
+            e.server = vt::accept_within(tcp_server_.get());
+        }
+        return e;
+    }
+
+    vt::TestEnv env;
+    Relay relay;
+
+  private:
+    UniqueFd unix_server_;
+    UniqueFd tcp_server_;
+    uint16_t port_;
+};
+
+const char* name_of(Listener kind) {
+    return kind == Listener::tcp ? "--tcp" : "--unix";
+}
+
+// Bytes sent on fd that its peer has not taken yet: for a Unix socket those
+// its reader has not read, for a TCP socket those the other end's kernel has
+// not acknowledged.
+int not_taken(int fd) {
+    int n = -1;
+    return ::ioctl(fd, SIOCOUTQ, &n) == 0 ? n : -1;
+}
+
+// Waits until the peer has taken every byte sent on fd, so that what is sent
+// next reaches the relay as a piece of its own.
+bool wait_until_taken(int fd) {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    for (;;) {
+        const int n = not_taken(fd);
+        if (n == 0) return true;
+        if (n < 0 || std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(20us);
+    }
+}
+
+bool receive_exactly(int fd, size_t size, std::string* out) {
+    out->resize(size);
+    size_t got = 0;
+    while (got < size) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 10000) != 1) return false;
+        const ssize_t n = ::recv(fd, out->data() + got, size - got, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        got += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// What a reader gets: the bytes, and how the stream ended (0 for its end,
+// else the error of the last receive; -1 when it did not end in time).
+struct Received {
+    std::string bytes;
+    int end = -1;
+};
+
+Received receive_until_the_end(int fd, vt::Millis timeout = 20s) {
+    Received r;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    char buf[65536];
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<vt::Millis>(deadline - std::chrono::steady_clock::now());
+        pollfd p{fd, POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) != 1) return r;
+        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            r.end = n == 0 ? 0 : errno;
+            return r;
+        }
+        r.bytes.append(buf, static_cast<size_t>(n));
+    }
+}
+
+int family_of(int fd) {
+    sockaddr_storage addr{};
+    socklen_t length = sizeof addr;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
+    return addr.ss_family;
+}
+
+// HTTP servers write the head of an answer and then its body; clients write
+// a request in pieces too. The relay must pass the second piece on at once,
+// not hold it back until the first is acknowledged, which the peer delays
+// by some 40 ms while it waits for the rest of the message.
+TEST(RelayLikeDirect, AMessageInTwoPiecesPassesWithoutDelay) {
+    BothWays relay;
+    ASSERT_TRUE(relay.relay);
+    const std::string request = vt::pattern(300, 1);
+    const std::string head = vt::pattern(200, 2), body = vt::pattern(1500, 3);
+    constexpr int kRounds = 200;
+    struct Case {
+        Listener kind;
+        bool server_splits;  // else the client splits its request
+    };
+    // Through --tcp the Unix server splits its answer; through --unix the
+    // Unix client splits its request. A piece is sent once the relay has
+    // taken the one before, so every message does cross in two pieces.
+    for (const Case c : {Case{Listener::tcp, true}, Case{Listener::unix_socket, false}}) {
+        Endpoints e = relay.connect(c.kind);
+        ASSERT_TRUE(e.client && e.server) << name_of(c.kind);
+        std::atomic<bool> served{true};
+        std::thread server([&] {
+            std::string got;
+            for (int i = 0; i < kRounds && served; ++i) {
+                if (!receive_exactly(e.server.get(), request.size(), &got) || got != request) {
+                    served = false;
+                } else if (c.server_splits) {
+                    served = vt::send_all(e.server.get(), head) &&
+                             wait_until_taken(e.server.get()) && vt::send_all(e.server.get(), body);
+                } else {
+                    served = vt::send_all(e.server.get(), head + body);
+                }
+            }
+        });
+        std::vector<double> millis;
+        std::string answer;
+        for (int i = 0; i < kRounds; ++i) {
+            const auto start = std::chrono::steady_clock::now();
+            bool asked = false;
+            if (c.server_splits) {
+                asked = vt::send_all(e.client.get(), request);
+            } else {
+                const std::string_view r = request;
+                asked = vt::send_all(e.client.get(), r.substr(0, 100)) &&
+                        wait_until_taken(e.client.get()) &&
+                        vt::send_all(e.client.get(), r.substr(100));
+            }
+            if (!asked || !receive_exactly(e.client.get(), head.size() + body.size(), &answer)) {
+                break;
+            }
+            millis.push_back(
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                    .count());
+            if (answer != head + body) break;
+        }
+        ::shutdown(e.client.get(), SHUT_RDWR);
+        ::shutdown(e.server.get(), SHUT_RDWR);
+        server.join();
+        ASSERT_EQ(millis.size(), static_cast<size_t>(kRounds)) << name_of(c.kind);
+        EXPECT_TRUE(served) << name_of(c.kind);
+        std::sort(millis.begin(), millis.end());
+        EXPECT_LT(millis[kRounds / 2], 10.0)
+            << name_of(c.kind) << ": median round trip " << millis[kRounds / 2] << " ms";
+    }
+}
+
+// A server that answers before it has read the upload (a 413 as soon as it
+// has seen the head) and closes: the client gets the answer, as it does
+// connected directly, though the relay's next send to the server fails.
+TEST(RelayLikeDirect, AnAnswerSentBeforeTheUploadWasReadArrives) {
+    BothWays relay;
+    ASSERT_TRUE(relay.relay);
+    const std::string head = "PUT /big HTTP/1.1\r\nContent-Length: 67108864\r\n\r\n";
+    const std::string answer =
+        "HTTP/1.1 413 Content Too Large\r\nConnection: close\r\n\r\n" + vt::pattern(2000, 4);
+    const std::string chunk = vt::pattern(64 << 10, 5);
+    constexpr int kTries = 20;
+    for (const Listener kind : {Listener::tcp, Listener::unix_socket}) {
+        int answered = 0;
+        for (int i = 0; i < kTries; ++i) {
+            Endpoints e = relay.connect(kind);
+            ASSERT_TRUE(e.client && e.server) << name_of(kind);
+            const int client = e.client.get();
+            std::thread uploader([&] {
+                if (!vt::send_all(client, head)) return;
+                for (size_t sent = 0; sent < (64u << 20); sent += chunk.size()) {
+                    if (!vt::send_all(client, chunk)) return;
+                }
+            });
+            std::string seen;
+            ASSERT_TRUE(receive_exactly(e.server.get(), head.size(), &seen)) << name_of(kind);
+            ASSERT_TRUE(vt::send_all(e.server.get(), answer));
+            e.server.reset();  // with the upload unread
+            const Received got = receive_until_the_end(client);
+            ::shutdown(client, SHUT_RDWR);  // a blocked upload ends too
+            uploader.join();
+            EXPECT_NE(got.end, -1) << name_of(kind) << ": the connection never ended";
+            if (got.bytes == answer) ++answered;
+        }
+        EXPECT_EQ(answered, kTries) << name_of(kind);
+    }
+}
+
+// One side resets the connection after part of its stream: the other side
+// gets every byte of that part, then the reset, as it would connected
+// directly, and not a clean end that would pass a cut-off stream for a whole
+// one. The part is all with the relay before the reset, and the reader reads
+// only after it, so the relay must still pass on what it holds. A Unix
+// socket has no reset of its own: a Unix peer sees the end after the part.
+TEST(RelayLikeDirect, AResetArrivesAsAResetAfterEveryByteBeforeIt) {
+    BothWays relay;
+    ASSERT_TRUE(relay.relay);
+    struct Case {
+        const char* name;
+        Listener kind;
+        bool server_resets;
+        bool reader_sees_reset;
+        size_t part;  // what the relay can hold while nobody reads
+    };
+    const Case cases[] = {
+        {"the Unix server resets, the TCP client reads", Listener::tcp, true, true, 1 << 20},
+        {"the Unix client resets, the TCP server reads", Listener::unix_socket, false, true,
+         1 << 20},
+        {"the TCP server resets, the Unix client reads", Listener::unix_socket, true, false,
+         160 << 10},
+        {"the TCP client resets, the Unix server reads", Listener::tcp, false, false, 160 << 10},
+    };
+    for (const auto& c : cases) {
+        const std::string part = vt::pattern(c.part, 6);
+        Endpoints e = relay.connect(c.kind);
+        ASSERT_TRUE(e.client && e.server) << c.name;
+        UniqueFd& resetter = c.server_resets ? e.server : e.client;
+        UniqueFd& reader = c.server_resets ? e.client : e.server;
+        // A Unix socket resets its peer by closing with bytes left unread.
+        ASSERT_TRUE(vt::send_all(reader.get(), "left unread"));
+        pollfd p{resetter.get(), POLLIN, 0};
+        ASSERT_EQ(::poll(&p, 1, 10000), 1) << c.name;
+        ASSERT_TRUE(vt::send_all(resetter.get(), part)) << c.name;
+        ASSERT_TRUE(wait_until_taken(resetter.get())) << c.name;
+        if (family_of(resetter.get()) != AF_UNIX) {
+            const linger abort_on_close{1, 0};
+            ::setsockopt(resetter.get(), SOL_SOCKET, SO_LINGER, &abort_on_close,
+                         sizeof abort_on_close);
+        }
+        resetter.reset();
+        const Received got = receive_until_the_end(reader.get());
+        EXPECT_EQ(got.bytes.size(), part.size()) << c.name;
+        EXPECT_TRUE(got.bytes == part) << c.name;
+        if (c.reader_sees_reset) {
+            EXPECT_EQ(got.end, ECONNRESET) << c.name << ": " << std::strerror(got.end);
+        } else {
+            EXPECT_NE(got.end, -1) << c.name << ": the stream never ended";
+        }
+    }
+    EXPECT_EQ(log_of(relay.env), "");
+}
+
+// Sends data from offset on, on a non-blocking fd, until nothing more is
+// taken for half a second: every buffer on the way is full. Returns the
+// new offset.
+size_t fill_until_stalled(int fd, const std::string& data, size_t offset) {
+    for (;;) {
+        const size_t n = std::min<size_t>(64 << 10, data.size() - offset);
+        if (n == 0) return offset;
+        const ssize_t sent = ::send(fd, data.data() + offset, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent > 0) {
+            offset += static_cast<size_t>(sent);
+            continue;
+        }
+        if (sent < 0 && errno != EAGAIN && errno != EINTR) return offset;
+        pollfd p{fd, POLLOUT, 0};
+        if (::poll(&p, 1, 500) == 0) return offset;
+    }
+}
+
+// The reset comes while both directions are stalled: the relay is sending
+// to the side that resets and takes the reset there, and the direction that
+// receives from that side then finds only the end of its stream. It must
+// still pass the end on as a reset, after every byte that came before.
+TEST(RelayLikeDirect, AResetTakenWhileSendingStillArrivesAsAReset) {
+    BothWays relay;
+    ASSERT_TRUE(relay.relay);
+    const std::string upload = vt::pattern(32 << 20, 7);
+    const std::string answer = vt::pattern(32 << 20, 8);
+    struct Case {
+        const char* name;
+        Listener kind;
+        bool server_resets;
+    };
+    const Case cases[] = {
+        {"the Unix server resets, the TCP client reads", Listener::tcp, true},
+        {"the Unix client resets, the TCP server reads", Listener::unix_socket, false},
+    };
+    for (const auto& c : cases) {
+        Endpoints e = relay.connect(c.kind);
+        ASSERT_TRUE(e.client && e.server) << c.name;
+        UniqueFd& resetter = c.server_resets ? e.server : e.client;
+        UniqueFd& reader = c.server_resets ? e.client : e.server;
+        // Neither reads: the relay's sends toward both get stuck.
+        const size_t uploaded = fill_until_stalled(reader.get(), upload, 0);
+        ASSERT_LT(uploaded, upload.size()) << c.name;
+        const size_t sent = fill_until_stalled(resetter.get(), answer, 0);
+        ASSERT_LT(sent, answer.size()) << c.name;
+        resetter.reset();  // with bytes left unread: a reset
+        const Received got = receive_until_the_end(reader.get());
+        EXPECT_EQ(got.bytes.size(), sent) << c.name;
+        EXPECT_TRUE(std::string_view(got.bytes) == std::string_view(answer).substr(0, sent))
+            << c.name;
+        EXPECT_EQ(got.end, ECONNRESET) << c.name << ": " << std::strerror(got.end);
+    }
+}
+
+long status_kib(pid_t pid, const std::string& field) {
+    std::istringstream in(text_of(proc(pid, "status")));
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
+    }
+    return -1;
+}
+
+// Whether a connection through the relay echoes a byte, or is closed
+// without one.
+enum class Echo { echoed, closed, silent };
+
+Echo echo_once(int fd) {
+    if (!vt::send_all(fd, "x")) return Echo::closed;
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 10000) != 1) return Echo::silent;
+    char byte = 0;
+    const ssize_t n = ::recv(fd, &byte, 1, 0);
+    return n == 1 && byte == 'x' ? Echo::echoed : Echo::closed;
+}
+
+// With the relay's address space capped, a connection whose thread or
+// buffers cannot be had is closed with one line in the relay log; the relay,
+// its other connections and its listener go on, and once memory is free
+// again new connections are served. With a little room the buffers or the
+// threads' stacks run short; with none, any allocation.
+TEST(RelayLikeDirect, UnderAnAddressSpaceCapConnectionsAreRefusedOneByOne) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // A sanitizer's runtime maps memory of its own for every thread and
+    // treats a failure as fatal: the cap would test the runtime.
+    GTEST_SKIP() << "the sanitizer runtime cannot run under an address-space cap";
+#endif
+#ifdef VORN_TEST_EMULATOR
+    // The emulator maps guest and host memory in one process, and aborts when
+    // its own allocations fail.
+    GTEST_SKIP() << "the emulator cannot run under an address-space cap";
+#endif
+    vt::TestEnv env;
+    const std::string target = env.path("host.sock");
+    EchoServer echo(target);
+    const uint16_t port = vt::free_port();
+    ASSERT_EQ(launch(env, {"--tcp", std::to_string(port) + "=" + target}).status(), 0);
+    Relay relay = relay_on_port(port);
+    ASSERT_TRUE(relay);
+    const auto idle = idle_state(relay, tcp_loops());
+    ASSERT_TRUE(idle);
+    rlimit uncapped{};
+    ASSERT_EQ(::prlimit(relay.pid(), RLIMIT_AS, nullptr, &uncapped), 0);
+    const std::regex line_form(
+        "cannot (start a thread|allocate a buffer) \\([A-Za-z ]+ \\(os error [0-9]+\\)\\)");
+    auto log_lines = [&] {
+        std::istringstream in(log_of(env));
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        return lines;
+    };
+
+    int refused = 0;
+    // Room for a few more connections (two small thread stacks and two
+    // 64 KiB buffers each) but not for forty; then no room at all.
+    for (const long room_kib : {1024L, 0L}) {
+        // Connections made before the cap, which must live through it.
+        std::vector<UniqueFd> before;
+        for (int i = 0; i < 3; ++i) {
+            before.push_back(vt::tcp_connect(AF_INET, port));
+            ASSERT_EQ(echo_once(before.back().get()), Echo::echoed);
+        }
+        const long size_kib = status_kib(relay.pid(), "VmSize");
+        ASSERT_GT(size_kib, 0);
+        const auto bytes = static_cast<rlim_t>(size_kib + room_kib) * 1024;
+        const rlimit cap{bytes, uncapped.rlim_max};
+        ASSERT_EQ(::prlimit(relay.pid(), RLIMIT_AS, &cap, nullptr), 0) << std::strerror(errno);
+
+        std::vector<UniqueFd> under_cap;
+        int closed = 0;
+        for (int i = 0; i < 40; ++i) {
+            under_cap.push_back(vt::tcp_connect(AF_INET, port));
+            ASSERT_TRUE(under_cap.back());
+            const Echo e = echo_once(under_cap.back().get());
+            ASSERT_NE(e, Echo::silent) << room_kib << " KiB: connection " << i << " hangs";
+            closed += e == Echo::closed;
+        }
+        EXPECT_GT(closed, 0) << room_kib << " KiB";
+        ASSERT_TRUE(vt::process_alive(relay.pid())) << room_kib << " KiB";
+        for (auto& fd : before) EXPECT_EQ(echo_once(fd.get()), Echo::echoed) << room_kib << " KiB";
+
+        // One line for each connection refused, naming what could not be had.
+        refused += closed;
+        std::vector<std::string> lines;
+        EXPECT_TRUE(vt::wait_until([&] {
+            lines = log_lines();
+            return static_cast<int>(lines.size()) >= refused;
+        }));
+        EXPECT_EQ(static_cast<int>(lines.size()), refused) << room_kib << " KiB\n" << log_of(env);
+        for (const auto& line : lines) EXPECT_TRUE(std::regex_match(line, line_form)) << line;
+
+        // Once the connections have ended, their memory serves new ones,
+        // under the same cap.
+        under_cap.clear();
+        before.clear();
+        ASSERT_TRUE(back_to_idle(relay, *idle)) << room_kib << " KiB";
+        for (int i = 0; i < 3; ++i) {
+            UniqueFd again = vt::tcp_connect(AF_INET, port);
+            ASSERT_TRUE(again);
+            EXPECT_EQ(echo_once(again.get()), Echo::echoed) << room_kib << " KiB: " << i;
+        }
+        EXPECT_EQ(static_cast<int>(log_lines().size()), refused) << log_of(env);
+        ASSERT_EQ(::prlimit(relay.pid(), RLIMIT_AS, &uncapped, nullptr), 0);
+    }
+}
 }  // namespace

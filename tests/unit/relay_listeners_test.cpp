@@ -85,10 +85,9 @@ TEST(SetUpListeners, UnixFailuresNameTheFolderOrPath) {
         {dir / "file/sub/c.sock",
          "cannot create " + dir.path() + "/file/sub (Not a directory (os error 20))"},
         {long_path, "cannot listen on " + long_path + " (File name too long (os error 36))"},
-        // A regular file where the socket should go is kept; the bind says why.
-        {dir / "file", "cannot listen on " + dir.path() +
-                           "/file (Address already in use (os "
-                           "error 98))"},
+        // A regular file where the socket should go is kept, and named as
+        // what is in the way.
+        {dir / "file", "cannot listen on " + dir.path() + "/file (File exists (os error 17))"},
         {"", "cannot listen on  (No such file or directory (os error 2))"},
         // Control characters are shown escaped, so the message stays one line.
         {dir / "file/a\nb/c.sock",

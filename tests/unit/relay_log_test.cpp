@@ -1,7 +1,10 @@
 #include "relay/relay_log.h"
 
 #include <fcntl.h>
+#include <signal.h>
 
+#include <atomic>
+#include <chrono>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -9,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/error.h"
 #include "support/test_env.h"
 
 namespace vorn {
@@ -81,6 +85,69 @@ TEST(RelayLog, LinesFromManyThreadsLandWholeAndResetStartsAfresh) {
     }
     EXPECT_EQ(seen.size(), static_cast<size_t>(kThreads * kLines));
     EXPECT_EQ(vt::read_file(dir / "old"), "");
+}
+
+// The lines that tell of a shortage are put together without memory, and
+// read as every other error line of the program does.
+TEST(RelayLog, SystemErrorLinesReadLikeEveryOtherError) {
+    vt::TempDir dir;
+    set_up_relay_log(open_log(dir / "log"));
+    const std::pair<const char*, int> cases[] = {
+        {"cannot start a thread", EAGAIN},
+        {"cannot allocate a buffer", ENOMEM},
+        {"", EMFILE},
+        {"an error the system has no text for", 4095},
+    };
+    std::string expected;
+    for (const auto& [what, code] : cases) {
+        relay_log_system_error(what, code);
+        expected += std::string(what) + " (" + error_text(Error::system(code)) + ")\n";
+    }
+    set_up_relay_log(UniqueFd());
+    EXPECT_EQ(vt::read_file(dir / "log"), expected);
+}
+
+// A write that takes only part of a line (a signal arriving during the
+// write here; a full disk does the same) goes on from where it stopped: the
+// line lands whole, once, with its end.
+TEST(RelayLog, ALineWrittenInPartsLandsWhole) {
+    struct sigaction nothing {};
+    nothing.sa_handler = [](int) {};
+    sigemptyset(&nothing.sa_mask);
+    struct sigaction before {};
+    ASSERT_EQ(::sigaction(SIGUSR1, &nothing, &before), 0);
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+    UniqueFd reader(fds[0]);
+    std::string line(kRelayLogCap / 2, '\0');
+    for (size_t i = 0; i < line.size(); ++i) line[i] = static_cast<char>('a' + i % 26);
+
+    std::atomic<bool> written{false};
+    std::thread writer([&, fd = fds[1]] {
+        RelayLog log{UniqueFd(fd)};
+        log.write_line(line);
+        written = true;
+    });
+    // Signals keep cutting the writer's writes short while the reader takes
+    // the line a pipe's worth at a time.
+    std::thread interrupter([&] {
+        while (!written) {
+            ::pthread_kill(writer.native_handle(), SIGUSR1);
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    });
+    std::string got;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(reader.get(), buf, sizeof buf)) != 0;) {
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) break;
+        got.append(buf, static_cast<size_t>(n));
+    }
+    interrupter.join();
+    writer.join();
+    ::sigaction(SIGUSR1, &before, nullptr);
+    EXPECT_EQ(got.size(), line.size() + 1);
+    EXPECT_TRUE(got == line + "\n");
 }
 
 }  // namespace
