@@ -141,4 +141,21 @@ TEST(Edges, ClosedStandardStreamsStayClosedAndSessionFilesKeepTheirContent) {
     }
 }
 
+TEST(Edges, FifoAtTheSessionLockNeverHoldsUpAJoin) {
+    vt::TestEnv env;
+    const std::string folder = env.session_dir();
+    ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+    ASSERT_EQ(::mkfifo((folder + "/copies.lock").c_str(), 0600), 0);
+    const auto r = vt::run(env.spec({"--join", "--", "true"}), 10s);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status(), 75);
+    EXPECT_EQ(r.err, "[launch] this copy cannot join the session, because its session folder " +
+                         folder + " is gone. End the session and launch again.\n");
+    // Nothing left behind, and the FIFO is still what it was.
+    EXPECT_EQ(vt::count_entries(folder), 1);
+    struct stat st;
+    ASSERT_EQ(::lstat((folder + "/copies.lock").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+}
+
 }  // namespace
