@@ -158,4 +158,53 @@ TEST(Edges, FifoAtTheSessionLockNeverHoldsUpAJoin) {
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
 }
 
+unsigned long long signal_mask(pid_t pid, const std::string& key) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.starts_with(key + ":")) return std::stoull(line.substr(key.size() + 1), nullptr, 16);
+    }
+    return ~0ull;
+}
+
+unsigned long long bit(int sig) {
+    return 1ull << (sig - 1);
+}
+
+// Ignored signals survive exec: a copy started by a parent that ignores
+// SIGTERM still starts a relay that SIGTERM ends.
+TEST(Edges, RelayStartedByACopyEndsOnSigterm) {
+    ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    vt::TestEnv env;
+    const uint16_t port = vt::free_port();
+    auto spec = env.spec({});
+    spec.program = "/bin/sh";
+    spec.args = {"-c", "trap '' TERM QUIT; exec \"$0\" \"$@\"", vt::vorn_entry_bin(), "--tcp",
+                 std::to_string(port) + "=" + env.path("host.sock"), "--", "true"};
+    const auto copy = vt::run(spec);
+    ASSERT_EQ(copy.status(), 0) << copy.err;
+
+    std::optional<ino_t> inode;
+    std::vector<pid_t> holders;
+    ASSERT_TRUE(vt::wait_until([&] {
+        inode = vt::tcp_listener_inode(port);
+        if (inode) holders = vt::pids_holding(*inode);
+        return holders.size() == 1;
+    }));
+    const pid_t relay = holders[0];
+    vt::track_pid(relay);
+    const std::string tasks = "/proc/" + std::to_string(relay) + "/task";
+    ASSERT_TRUE(vt::wait_until([&] { return vt::count_entries(tasks) >= 2; }));
+
+    EXPECT_EQ(signal_mask(relay, "SigIgn"), bit(SIGINT) | bit(SIGHUP) | bit(SIGPIPE));
+    for (int sig : {SIGTERM, SIGQUIT, SIGINT, SIGHUP, SIGCHLD, SIGTSTP}) {
+        EXPECT_EQ(signal_mask(relay, "SigCgt") & bit(sig), 0u) << strsignal(sig);
+    }
+    ASSERT_EQ(::kill(relay, SIGTERM), 0);
+    int status = 0;
+    ASSERT_TRUE(vt::wait_until([&] { return ::waitpid(relay, &status, WNOHANG) == relay; }))
+        << "the relay outlived SIGTERM";
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+}
+
 }  // namespace
