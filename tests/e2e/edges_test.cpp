@@ -207,4 +207,189 @@ TEST(Edges, RelayStartedByACopyEndsOnSigterm) {
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
 }
 
+// --- --check against the launch -------------------------------------------
+
+std::string file_bytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// A copy of a dynamic program of this machine whose program loader is not
+// in the image: the loader's name is overwritten in place.
+std::optional<std::string> program_with_missing_loader() {
+    for (const char* candidate : {"/bin/true", "/usr/bin/true", "/bin/sh"}) {
+        std::string bytes = file_bytes(candidate);
+        if (bytes.size() < sizeof(Elf64_Ehdr)) continue;
+        Elf64_Ehdr eh;
+        std::memcpy(&eh, bytes.data(), sizeof eh);
+        if (eh.e_ident[EI_CLASS] != ELFCLASS64 || eh.e_phentsize != sizeof(Elf64_Phdr)) continue;
+        for (size_t i = 0; i < eh.e_phnum; ++i) {
+            Elf64_Phdr ph;
+            const size_t at = eh.e_phoff + i * sizeof ph;
+            if (at + sizeof ph > bytes.size()) break;
+            std::memcpy(&ph, bytes.data() + at, sizeof ph);
+            if (ph.p_type != PT_INTERP || ph.p_offset + ph.p_filesz > bytes.size()) continue;
+            // "/lib64/ld-linux-x86-64.so.2" becomes "/xxxxxxxxxxxxxxxxxxxxxxxxxx".
+            for (size_t k = 1; k + 1 < ph.p_filesz; ++k) bytes[ph.p_offset + k] = 'x';
+            return bytes;
+        }
+    }
+    return std::nullopt;
+}
+
+// The same program marked as one of the other architecture this program is
+// built for.
+std::string program_of_another_architecture() {
+    std::string bytes = file_bytes("/bin/true");
+#if defined(__x86_64__)
+    const uint16_t other = EM_AARCH64;
+#else
+    const uint16_t other = EM_X86_64;
+#endif
+    std::memcpy(bytes.data() + offsetof(Elf64_Ehdr, e_machine), &other, sizeof other);
+    return bytes;
+}
+
+std::string random_bytes(size_t size) {
+    std::string out;
+    uint32_t x = 2463534242u;
+    while (out.size() < size) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        out.push_back(static_cast<char>(x & 0xFF));
+    }
+    out[0] = 'Z';  // neither "#!" nor the ELF magic
+    return out;
+}
+
+struct Row {
+    std::string word;
+    int status;           // of both, or of the launch when the program runs
+    std::string message;  // both refuse with it; empty: the program runs
+    bool other_handlers_may_run_it = false;
+};
+
+const std::string kLoaderMissing =
+    ", because its #! interpreter or its program loader is not in the image.\n";
+
+TEST(Edges, CheckRefusesExactlyWhatTheLaunchRefuses) {
+    vt::TestEnv env;
+    const std::string d = env.dir().path();
+    std::vector<Row> rows;
+
+    if (auto missing_loader = program_with_missing_loader()) {
+        vt::write_file(env.path("dyn"), *missing_loader, 0755);
+        rows.push_back({"./dyn", 126, "[launch] cannot run ./dyn" + kLoaderMissing});
+        vt::write_file(env.path("via-dyn"), "#!" + d + "/dyn\n", 0755);
+        rows.push_back({"./via-dyn", 126, "[launch] cannot run ./via-dyn" + kLoaderMissing});
+    }
+    vt::write_file(env.path("other-arch"), program_of_another_architecture(), 0755);
+    rows.push_back({"./other-arch", 126,
+                    "[launch] cannot run ./other-arch (Exec format error (os error 8)).\n", true});
+    vt::write_file(env.path("random"), random_bytes(4096), 0755);
+    rows.push_back({"./random", 126,
+                    "[launch] cannot run ./random (Exec format error (os error 8)).\n", true});
+    vt::write_file(env.path("empty"), "", 0755);
+    rows.push_back(
+        {"./empty", 126, "[launch] cannot run ./empty (Exec format error (os error 8)).\n", true});
+    vt::write_file(env.path("bare"), "#!\necho hi\n", 0755);
+    rows.push_back(
+        {"./bare", 126, "[launch] cannot run ./bare (Exec format error (os error 8)).\n", true});
+    vt::write_file(env.path("crlf"), "#!/bin/sh\r\nexit 0\r\n", 0755);
+    rows.push_back({"./crlf", 126,
+                    "[launch] ./crlf has a #! line that ends in a carriage return, from Windows "
+                    "line endings. Convert the file to Unix line endings.\n"});
+    vt::write_file(env.path("no-interp"), "#!/no/such/interp\n", 0755);
+    rows.push_back({"./no-interp", 126,
+                    "[launch] ./no-interp names /no/such/interp in its #! line, which is not in "
+                    "the image.\n"});
+    vt::write_file(env.path("env-words"), "#!/usr/bin/env vorn-no-tool --fast\n", 0755);
+    rows.push_back({"./env-words", 126,
+                    "[launch] ./env-words has \"vorn-no-tool --fast\" after env in its #! line, "
+                    "and env receives it as one command name. Write #!/usr/bin/env -S "
+                    "vorn-no-tool --fast to pass it as separate words.\n"});
+    // From chainN the kernel hands over 7 - N times: /bin/sh is the last.
+    // It follows five hand-overs and refuses a sixth.
+    for (int i = 1; i < 6; ++i) {
+        vt::write_file(env.path("chain" + std::to_string(i)),
+                       "#!" + d + "/chain" + std::to_string(i + 1) + "\n", 0755);
+    }
+    vt::write_file(env.path("chain6"), "#!/bin/sh\nexit 4\n", 0755);
+    rows.push_back({"./chain1", 126,
+                    "[launch] cannot run ./chain1 (Too many levels of symbolic links (os error "
+                    "40)).\n"});
+    rows.push_back({"./chain2", 4, ""});
+    vt::make_dirs(env.path("dir"));
+    rows.push_back({"./dir", 127,
+                    "[launch] ./dir is not an executable file in this image. The image needs the "
+                    "command it runs.\n"});
+    vt::write_file(env.path("plain"), "#!/bin/sh\n", 0644);
+    rows.push_back({"./plain", 126,
+                    "[launch] ./plain has no execute bit. Run chmod 755 on it in the "
+                    "Containerfile.\n"});
+    vt::write_file(env.path("true"), file_bytes("/bin/true"), 0755);
+    rows.push_back({"./true", 0, ""});
+    if (::geteuid() == 0) {
+        // The superuser may run a file with any execute bit, the others' one too.
+        vt::write_file(env.path("others-only"), "#!/bin/sh\nexit 3\n", 0001);
+        rows.push_back({"./others-only", 3, ""});
+    }
+
+    for (const Row& row : rows) {
+        const auto check = vt::run(env.spec({"--check", row.word}));
+        const auto launch = vt::run(env.spec({"--", row.word}));
+        const bool launch_refused = launch.err.starts_with("[launch] ");
+        if (row.other_handlers_may_run_it && !launch_refused) {
+            // A handler the system registers for other formats (binfmt_misc)
+            // runs it; --check must not refuse it then either.
+            EXPECT_EQ(check.status(), 0) << row.word << check.err;
+            continue;
+        }
+        EXPECT_EQ(launch.status(), row.status) << row.word << launch.err;
+        if (row.message.empty()) {
+            EXPECT_EQ(check.status(), 0) << row.word << check.err;
+            EXPECT_EQ(check.out, row.word + "\n");
+            EXPECT_EQ(check.err, "");
+            EXPECT_EQ(launch.err, "") << row.word;
+            continue;
+        }
+        EXPECT_EQ(check.status(), row.status) << row.word;
+        EXPECT_EQ(check.out, "") << row.word;
+        EXPECT_EQ(check.err, row.message);
+        EXPECT_EQ(launch.err, row.message);
+    }
+}
+
+// A file system mounted noexec refuses every execute bit: the message names
+// the mount, not chmod. The mount lives in a mount namespace of its own.
+TEST(Edges, NoexecFileSystemIsNamedInsteadOfTheExecuteBit) {
+    if (::geteuid() != 0) GTEST_SKIP() << "mounting a file system needs root";
+    vt::TestEnv env;
+    const std::string mnt = env.path("mnt");
+    vt::make_dirs(mnt);
+    const std::string script = R"(
+m=$1 b=$2
+mount -t tmpfs -o noexec tmpfs "$m" || exit 99
+cp /bin/true "$m/prog" && chmod 755 "$m/prog" && : > "$m/plain" && chmod 644 "$m/plain" || exit 98
+run() { err=$("$@" 2>&1 >/dev/null); echo "$?|$err"; }
+run "$b" --check "$m/prog"
+run "$b" -- "$m/prog"
+run env PATH="$m" "$b" --check prog
+run env PATH="$m" "$b" -- prog
+run "$b" --check "$m/plain"
+)";
+    auto spec = env.spec({"--mount", "sh", "-c", script, "sh", mnt, vt::vorn_entry_bin()});
+    spec.program = "/usr/bin/unshare";
+    const auto r = vt::run(spec);
+    if (r.status() == 99 || (r.status() != 0 && r.out.empty())) {
+        GTEST_SKIP() << "no private mount here: " << r.err;
+    }
+    const std::string noexec =
+        "126|[launch] cannot run " + mnt + "/prog, because the file system that holds it is "
+        "mounted noexec.\n";
+    EXPECT_EQ(r.out, noexec + noexec + noexec + noexec + "126|[launch] " + mnt +
+                         "/plain has no execute bit. Run chmod 755 on it in the Containerfile.\n");
+}
+
 }  // namespace
