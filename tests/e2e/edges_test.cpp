@@ -12,7 +12,6 @@
 
 #include <cstring>
 #include <fstream>
-#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -43,9 +42,6 @@ class ReaderlessPipe {
   private:
     int write_end_ = -1;
 };
-
-const std::string kCtrlZNotice =
-    "[launch] Ctrl-Z cannot suspend a client in the container, so it goes on running.\n";
 
 TEST(Edges, CheckIntoAPipeWithoutReaderStillAnswers) {
     vt::TestEnv env;

@@ -6,6 +6,8 @@
 
 #include <elf.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -309,6 +311,7 @@ TEST(MiscHandler, ReadsEntriesAndMatchesMagicOrExtension) {
     EXPECT_TRUE(misc_handler_takes(*exact, "..AB", "p"));
     EXPECT_FALSE(misc_handler_takes(*exact, "..AC", "p"));
     EXPECT_FALSE(misc_handler_takes(*exact, "..Ab", "p"));
+    EXPECT_FALSE(misc_handler_takes(*exact, "..BB", "p"));
     const auto beyond = parse_misc_handler("enabled\ninterpreter /i\noffset 255\nmagic 4142\n");
     ASSERT_TRUE(beyond);
     EXPECT_FALSE(misc_handler_takes(*beyond, std::string(300, 'A'), "p"));
@@ -405,6 +408,32 @@ TEST(PredictStartError, AgreesWithTheKernel) {
         const std::string path = d + "/" + c.name;
         EXPECT_EQ(predict_start_error(path, "/nonexistent"), real_start_error(path)) << c.name;
     }
+}
+
+// Files this process may run but not read (the kernel reads them all the
+// same): what cannot be seen is not held against the program.
+TEST(PredictStartError, WhatCannotBeReadIsNotHeldAgainstTheProgram) {
+    vt::TempDir t;
+    ASSERT_EQ(::chmod(t.path().c_str(), 0755), 0);
+    const std::string garbage = t / "garbage", loader = t / "loader", program = t / "program";
+    vt::write_file(garbage, "not a program", 0111);
+    vt::write_file(loader, "not a loader either", 0111);
+    vt::write_file(program, make_elf({.interps = {with_nul(loader)}}), 0755);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (::geteuid() == 0 &&
+            (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) {
+            ::_exit(99);
+        }
+        ::_exit((predict_start_error(garbage, "/nonexistent") == 0 ? 0 : 1) |
+                (predict_start_error(program, "/nonexistent") == 0 ? 0 : 2));
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_NE(WEXITSTATUS(status), 99) << "could not drop privileges";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST(PredictStartError, FollowsTheMiscHandlersThatProcShows) {
