@@ -103,6 +103,16 @@ TEST(Edges, ShimWithStandardOutputClosedFailsAndSendsNothingMore) {
         EXPECT_EQ(r.err, c.shim + ": the image did not arrive (Bad file descriptor (os error 9))\n");
         EXPECT_EQ(service.requests(), std::vector<std::string>{c.request}) << c.shim;
     }
+    // xsel never asks the service; its refusal goes to standard error as ever.
+    vt::TestEnv env;
+    vt::FakeClipboard service(*env.get("VORN_CLIP_SOCK"), {{"OK 1\nx"}});
+    auto spec = env.spec({"-o", "-b"});
+    spec.argv0 = "xsel";
+    spec.closed_fds = {1};
+    const auto r = vt::run(spec);
+    EXPECT_EQ(r.status(), 1);
+    EXPECT_EQ(r.err, "xsel: only images pass from the Mac clipboard into the container, not text.\n");
+    EXPECT_EQ(service.connections(), 0);
 }
 
 // Which of the descriptors 0, 1 and 2 the command has open, written to the
