@@ -72,10 +72,10 @@ bool is_space_or_tab(char c) {
     return c == ' ' || c == '\t';
 }
 
+// The kernel writes magic and mask in lower-case hexadecimal.
 std::optional<uint8_t> hex_digit(char c) {
     if (c >= '0' && c <= '9') return static_cast<uint8_t>(c - '0');
     if (c >= 'a' && c <= 'f') return static_cast<uint8_t>(c - 'a' + 10);
-    if (c >= 'A' && c <= 'F') return static_cast<uint8_t>(c - 'A' + 10);
     return std::nullopt;
 }
 
