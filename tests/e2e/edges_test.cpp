@@ -367,6 +367,39 @@ TEST(Edges, CheckRefusesExactlyWhatTheLaunchRefuses) {
     }
 }
 
+// What --check says of programs made for this test alone, so that it holds
+// under an emulator too, where the host's own programs are of another
+// machine: the program itself, and a copy of it marked for the other
+// architecture this program is built for.
+TEST(Edges, CheckJudgesProgramsOfThisMachineAndOfAnother) {
+    vt::TestEnv env;
+    const std::string self = vt::vorn_entry_bin();
+    std::string other = file_bytes(self);
+    ASSERT_GT(other.size(), sizeof(Elf64_Ehdr));
+#if defined(__x86_64__)
+    const uint16_t other_machine = EM_AARCH64;
+#else
+    const uint16_t other_machine = EM_X86_64;
+#endif
+    std::memcpy(other.data() + offsetof(Elf64_Ehdr, e_machine), &other_machine,
+                sizeof other_machine);
+    vt::write_file(env.path("other"), other, 0755);
+
+    const auto native = vt::run(env.spec({"--check", self}));
+    EXPECT_EQ(native.status(), 0) << native.err;
+    EXPECT_EQ(native.out, self + "\n");
+
+    std::ifstream status("/proc/sys/fs/binfmt_misc/status");
+    std::string handlers;
+    status >> handlers;
+    if (handlers != "enabled") {
+        const auto foreign = vt::run(env.spec({"--check", "./other"}));
+        EXPECT_EQ(foreign.status(), 126);
+        EXPECT_EQ(foreign.out, "");
+        EXPECT_EQ(foreign.err, "[launch] cannot run ./other (Exec format error (os error 8)).\n");
+    }
+}
+
 // A file system mounted noexec refuses every execute bit: the message names
 // the mount, not chmod. The mount lives in a mount namespace of its own.
 TEST(Edges, NoexecFileSystemIsNamedInsteadOfTheExecuteBit) {
