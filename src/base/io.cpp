@@ -28,6 +28,18 @@ std::expected<void, Error> put_all(std::string_view data, Put put) {
 
 }  // namespace
 
+void hold_closed_standard_streams() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+        // O_PATH opens nothing that can be read or written. The root folder
+        // is there in every image, even one without /dev.
+        int placeholder = ::open("/dev/null", O_PATH | O_CLOEXEC);
+        if (placeholder < 0) placeholder = ::open("/", O_PATH | O_CLOEXEC);
+        // The lowest free descriptor is fd itself, as those below it are open.
+        if (placeholder >= 0 && placeholder != fd) ::close(placeholder);
+    }
+}
+
 std::expected<void, Error> write_all(int fd, std::string_view data) {
     return put_all(data, [fd](const char* p, size_t n) { return ::write(fd, p, n); });
 }

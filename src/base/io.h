@@ -25,6 +25,12 @@ ssize_t recv_retry(int sock, void* buf, size_t len);
 // The whole content of a file, read as bytes.
 std::expected<std::string, Error> read_file(const std::string& path, int extra_flags = 0);
 
+// Puts a placeholder on each of the standard descriptors 0, 1 and 2 that is
+// closed, so that no descriptor the program opens later can land there and
+// be taken for that stream. The placeholder behaves as the closed stream
+// did: reading or writing it fails with EBADF, and it is closed on exec.
+void hold_closed_standard_streams();
+
 // std::string holds bytes; a path that holds a NUL byte cannot reach the
 // system, so every path-taking call checks this first.
 inline bool has_nul(std::string_view s) {

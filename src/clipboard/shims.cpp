@@ -1,6 +1,5 @@
 #include "clipboard/shims.h"
 
-#include <signal.h>
 #include <unistd.h>
 
 #include <initializer_list>
@@ -154,12 +153,6 @@ ShimCommand parse_shim_args(std::string_view shim, std::span<const std::string_v
 }
 
 int run_shim(std::string_view shim, std::span<const std::string_view> args) {
-    // A reader that leaves early must surface as EPIPE, so that the shim ends
-    // with its own status instead of dying by the signal.
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    ::sigaction(SIGPIPE, &ignore, nullptr);
-
     const ShimCommand command = parse_shim_args(shim, args);
     if (const auto* refusal = std::get_if<ShimRefusal>(&command)) {
         report(refusal->line);

@@ -23,7 +23,9 @@ using ShimCommand = std::variant<ClipboardRequest, ShimRefusal>;
 ShimCommand parse_shim_args(std::string_view shim, std::span<const std::string_view> args);
 
 // Runs the xclip, xsel or wl-paste shim with the arguments after the program
-// name; returns the exit status.
+// name; returns the exit status. SIGPIPE must be ignored, as the program does
+// from its start, so that a reader leaving early ends the shim with its own
+// status.
 int run_shim(std::string_view shim, std::span<const std::string_view> args);
 
 }  // namespace vorn

@@ -2,9 +2,11 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <vector>
 
 #include "base/error.h"
 #include "base/exit.h"
@@ -12,7 +14,9 @@
 #include "base/path.h"
 #include "base/text.h"
 #include "base/unique_fd.h"
+#include "main/exec_format.h"
 #include "main/message.h"
+#include "main/session_folder.h"
 
 namespace vorn {
 namespace {
@@ -63,6 +67,112 @@ std::optional<std::string> read_head(const std::string& program) {
     }
     head.resize(got);
     return head;
+}
+
+// The kernel follows at most this many #! and binfmt_misc hand-overs in a
+// row; the next one fails with ELOOP.
+constexpr int kMaxHandOvers = 5;
+
+// A /proc file that describes a binfmt_misc handler fits in a page.
+constexpr size_t kMiscEntryLimit = 4096;
+
+UniqueFd open_for_reading(int folder_fd, const std::string& path) {
+    return UniqueFd(
+        ::openat(folder_fd, path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+}
+
+ReadAt reader_of(int fd) {
+    return [fd](uint64_t offset, size_t size) -> std::optional<std::string> {
+        std::string out(size, '\0');
+        size_t got = 0;
+        while (got < size) {
+            const ssize_t n =
+                ::pread(fd, out.data() + got, size - got, static_cast<off_t>(offset + got));
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return std::nullopt;
+            if (n == 0) break;
+            got += static_cast<size_t>(n);
+        }
+        out.resize(got);
+        return out;
+    };
+}
+
+// What the kernel's open of a program, interpreter or loader for execution
+// fails with: a regular file that this process may execute, on a file
+// system that allows it.
+int exec_open_error(const std::string& path) {
+    // The kernel walks an empty name (from "#!" with nothing after it) to the
+    // current folder.
+    const char* name = path.empty() ? "." : path.c_str();
+    struct stat st;
+    if (::stat(name, &st) != 0) return errno;
+    if (!S_ISREG(st.st_mode)) return EACCES;
+    return ::access(name, X_OK) == 0 ? 0 : errno;
+}
+
+std::vector<MiscHandler> misc_handlers(std::string_view folder) {
+    std::vector<MiscHandler> handlers;
+    UniqueFd dir(::open(std::string(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir) return handlers;
+    const auto read_entry = [&](const char* name) -> std::string {
+        UniqueFd fd = open_for_reading(dir.get(), name);
+        if (!fd) return {};
+        return reader_of(fd.get())(0, kMiscEntryLimit).value_or("");
+    };
+    if (!read_entry("status").starts_with("enabled")) return handlers;
+    (void)list_folder(dir.get(), [&](const char* name) {
+        const std::string_view entry(name);
+        if (entry == "status" || entry == "register" || entry.starts_with('.')) return;
+        if (auto handler = parse_misc_handler(read_entry(name))) {
+            handlers.push_back(std::move(*handler));
+        }
+    });
+    return handlers;
+}
+
+int start_error_of(const std::string& program, const std::vector<MiscHandler>& handlers,
+                   int hand_overs);
+
+// The kernel opens the file a program hands over to, then runs it in turn.
+int hand_over_error(const std::string& next, const std::vector<MiscHandler>& handlers,
+                    int hand_overs) {
+    if (const int error = exec_open_error(next)) return error;
+    return start_error_of(next, handlers, hand_overs + 1);
+}
+
+int start_error_of(const std::string& program, const std::vector<MiscHandler>& handlers,
+                   int hand_overs) {
+    if (hand_overs > kMaxHandOvers) return ELOOP;
+    UniqueFd fd = open_for_reading(AT_FDCWD, program);
+    if (!fd) return 0;
+    const ReadAt read_at = reader_of(fd.get());
+    const auto head = read_at(0, kExecHeadSize);
+    if (!head) return 0;
+
+    // binfmt_misc handlers come first, before the kernel's own formats.
+    for (const MiscHandler& handler : handlers) {
+        if (!misc_handler_takes(handler, *head, program)) continue;
+        // With the F flag the kernel opened the interpreter when the handler
+        // was registered, perhaps outside this container: it is not looked
+        // for here.
+        if (handler.flags.find('F') != std::string::npos) return 0;
+        return hand_over_error(handler.interpreter, handlers, hand_overs);
+    }
+
+    if (const auto elf = parse_elf_header(*head); elf && elf_runs_here(*elf)) {
+        const auto loader = elf_loader(*elf, read_at);
+        if (!loader) return loader.error();
+        if (!*loader) return 0;
+        if (const int error = exec_open_error(**loader)) return error;
+        UniqueFd loader_fd = open_for_reading(AT_FDCWD, **loader);
+        return loader_fd ? loader_error(*elf, reader_of(loader_fd.get())) : 0;
+    }
+
+    // Neither an ELF program of this machine nor a #! script: ENOEXEC.
+    const auto interpreter = hash_bang_interpreter(*head);
+    if (!interpreter) return interpreter.error();
+    return hand_over_error(*interpreter, handlers, hand_overs);
 }
 
 }  // namespace
@@ -121,10 +231,22 @@ std::string no_execute_bit_message(std::string_view program) {
     return display_form(program) + " has no execute bit. Run chmod 755 on it in the Containerfile.";
 }
 
+std::string not_runnable_message(const std::string& program) {
+    struct stat st;
+    struct statvfs fs;
+    // Execute bits that the file system refuses to honour: chmod would not help.
+    if (!has_nul(program) && ::stat(program.c_str(), &st) == 0 && (st.st_mode & 0111) != 0 &&
+        ::statvfs(program.c_str(), &fs) == 0 && (fs.f_flag & ST_NOEXEC) != 0) {
+        return "cannot run " + display_form(program) +
+               ", because the file system that holds it is mounted noexec.";
+    }
+    return no_execute_bit_message(program);
+}
+
 void exit_unresolvable(const Resolution& resolution, std::string_view word,
                        const PathValue& path_value) {
     if (resolution.kind == Resolution::Kind::not_executable) {
-        end_with_launch_message(126, no_execute_bit_message(resolution.path));
+        end_with_launch_message(126, not_runnable_message(resolution.path));
     }
     if (word.find('/') != std::string_view::npos) {
         end_with_launch_message(127, display_form(word) +
@@ -204,19 +326,31 @@ std::string fault_message(std::string_view program, const Fault& fault) {
     return shown;
 }
 
-void exit_start_failure(const std::string& program, int error, const PathValue& path_value) {
+int predict_start_error(const std::string& program, std::string_view misc_folder) {
+    return start_error_of(program, misc_handlers(misc_folder), 0);
+}
+
+namespace {
+
+std::string start_failure_message(const std::string& program, int error,
+                                  const PathValue& path_value) {
     if (error != ENOENT) {
-        end_with_launch_message(126, "cannot run " + display_form(program) + " (" +
-                                         error_text(Error::system(error)) + ").");
+        return "cannot run " + display_form(program) + " (" + error_text(Error::system(error)) +
+               ").";
     }
     // ENOENT for a file that exists means the kernel could not find what the
     // file asks for: its #! interpreter or its ELF program loader.
     if (const auto fault = inspect_program(program, path_value)) {
-        end_with_launch_message(126, fault_message(program, *fault));
+        return fault_message(program, *fault);
     }
-    end_with_launch_message(126, "cannot run " + display_form(program) +
-                                     ", because its #! interpreter or its program loader is "
-                                     "not in the image.");
+    return "cannot run " + display_form(program) +
+           ", because its #! interpreter or its program loader is not in the image.";
+}
+
+}  // namespace
+
+void exit_start_failure(const std::string& program, int error, const PathValue& path_value) {
+    end_with_launch_message(126, start_failure_message(program, error, path_value));
 }
 
 void check_command(std::string_view word, const PathValue& path_value) {
@@ -224,6 +358,10 @@ void check_command(std::string_view word, const PathValue& path_value) {
     if (resolution.kind != Resolution::Kind::found) exit_unresolvable(resolution, word, path_value);
     if (const auto fault = inspect_program(resolution.path, path_value)) {
         end_with_launch_message(126, fault_message(resolution.path, *fault));
+    }
+    // What the launch would only learn from execve, told without running it.
+    if (const int error = predict_start_error(resolution.path)) {
+        exit_start_failure(resolution.path, error, path_value);
     }
     std::string answer = display_form(resolution.path);
     answer.push_back('\n');

@@ -39,6 +39,10 @@ Resolution resolve_command(std::string_view word, const PathValue& path_value);
 // bytes and shown in their display form)
 std::string no_execute_bit_message(std::string_view program);
 
+// Why a file that is there cannot run: the no-execute-bit message, or, for a
+// file with an execute bit on a file system mounted noexec, that mount.
+std::string not_runnable_message(const std::string& program);
+
 struct Fault {
     enum class Kind { missing_name, carriage_return, env_needs_s };
     Kind kind;
@@ -56,12 +60,25 @@ std::optional<Fault> inspect_head(std::string_view head, const PathValue& path_v
 
 std::string fault_message(std::string_view program, const Fault& fault);
 
+// Where the kernel's program handlers registered with binfmt_misc are shown.
+inline constexpr std::string_view kBinfmtMiscFolder = "/proc/sys/fs/binfmt_misc";
+
+// The error number with which starting the program would fail, found by
+// reading it as the kernel's program handlers do: the binfmt_misc handlers
+// that misc_folder shows, ELF programs of this machine with their program
+// loader, #! scripts with their interpreter, in turn as far as the kernel
+// follows them. 0 when it would start, or when what decides it cannot be
+// read. The program must be runnable as classify_path judges it.
+int predict_start_error(const std::string& program,
+                        std::string_view misc_folder = kBinfmtMiscFolder);
+
 // The program failed to start with the system error `error`: explain, exit 126.
 [[noreturn]] void exit_start_failure(const std::string& program, int error,
                                      const PathValue& path_value);
 
 // The whole of --check: prints the program path and exits 0, or explains and
-// exits 126 or 127.
+// exits 126 or 127 with the words and status the launch would end with: the
+// same resolution and inspection, and the start failure it would meet.
 [[noreturn]] void check_command(std::string_view word, const PathValue& path_value);
 
 }  // namespace vorn

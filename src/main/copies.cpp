@@ -113,9 +113,15 @@ std::expected<UniqueFd, JoinRefusal> try_join(const std::string& folder,
     auto dir = open_own_folder(folder);
     if (!dir) return std::unexpected(JoinRefusal::folder_gone);
 
+    // Only a regular file can be the session lock; O_NONBLOCK keeps a FIFO
+    // planted in its place from stalling the open until a writer comes.
     UniqueFd lock(::openat(dir->get(), std::string(kSessionLockName).c_str(),
-                           O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY));
+                           O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (!lock) return std::unexpected(JoinRefusal::folder_gone);
+    struct stat lock_stat;
+    if (::fstat(lock.get(), &lock_stat) != 0 || !S_ISREG(lock_stat.st_mode)) {
+        return std::unexpected(JoinRefusal::folder_gone);
+    }
     int locked;
     do {
         locked = ::flock(lock.get(), LOCK_SH | LOCK_NB);

@@ -44,9 +44,9 @@ Program resolve_shell(const LaunchOptions& options, const PathValue& path_value)
         if (sh.kind == Resolution::Kind::found) {
             chosen = sh;
         } else if (bash.kind == Resolution::Kind::not_executable) {
-            end_with_launch_message(126, no_execute_bit_message(bash.path));
+            end_with_launch_message(126, not_runnable_message(bash.path));
         } else if (sh.kind == Resolution::Kind::not_executable) {
-            end_with_launch_message(126, no_execute_bit_message(sh.path));
+            end_with_launch_message(126, not_runnable_message(sh.path));
         } else {
             end_with_launch_message(
                 127, "the image has no shell (bash or sh), so --shell cannot open one.");

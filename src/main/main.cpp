@@ -1,9 +1,12 @@
+#include <signal.h>
+
 #include <cstdlib>
 #include <string_view>
 #include <variant>
 #include <vector>
 
 #include "base/exit.h"
+#include "base/io.h"
 #include "clipboard/shims.h"
 #include "main/check.h"
 #include "main/cli.h"
@@ -14,6 +17,15 @@
 using namespace vorn;
 
 int main(int argc, char** argv) {
+    // A reader that has gone away must be an error that the program sees and
+    // reports, never a signal that ends it halfway (the command gets the
+    // default back before its exec).
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    ::sigaction(SIGPIPE, &ignore, nullptr);
+    hold_closed_standard_streams();
+
     std::vector<std::string_view> args;
     args.reserve(argc > 0 ? static_cast<size_t>(argc - 1) : 0);
     for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);

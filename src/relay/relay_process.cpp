@@ -28,6 +28,18 @@ void ignore_signal(int sig) {
     ::sigaction(sig, &action, nullptr);
 }
 
+// Handlers installed by the first copy survive the fork, and signals ignored
+// by whoever started the program survive its exec too; the relay takes the
+// default for every signal and then ignores only what it means to.
+void take_default_dispositions() {
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    // SIGKILL, SIGSTOP and the signals the C library keeps for itself refuse
+    // the change; they stay as they are.
+    for (int sig = 1; sig < NSIG; ++sig) (void)::sigaction(sig, &action, nullptr);
+}
+
 // A descriptor on 0, 1 or 2 would be lost when the standard streams are
 // replaced; that happens when the program was started with one of them closed.
 void lift_above_standard_streams(UniqueFd& fd) {
@@ -128,6 +140,7 @@ void run_relay_process(ListenerSet listeners) {
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    take_default_dispositions();
     ignore_signal(SIGINT);
     ignore_signal(SIGHUP);
     ignore_signal(SIGPIPE);

@@ -166,6 +166,7 @@ std::unique_ptr<Child> Child::start(const Spec& spec) {
         ::dup2(spec.input ? in_pipe[0] : dev_null, 0);
         ::dup2(spec.stdout_fd.value_or(out_pipe[1]), 1);
         ::dup2(spec.stderr_fd.value_or(err_pipe[1]), 2);
+        for (int fd : spec.closed_fds) ::close(fd);
         // The program starts with the standard streams alone (and keep_fds),
         // whatever the test runner itself was given.
         for (int fd = 3; fd < 1024; ++fd) {

@@ -43,6 +43,9 @@ struct Spec {
     // captured pipe (a pipe the test reads itself, /dev/full, ...).
     std::optional<int> stdout_fd;
     std::optional<int> stderr_fd;
+    // Standard descriptors (0, 1, 2) the child starts with closed, as a shell
+    // leaves them after 0<&-, >&- or 2>&-.
+    std::vector<int> closed_fds;
 };
 
 // A started process with its output drained in the background. The destructor
