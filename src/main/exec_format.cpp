@@ -148,8 +148,7 @@ ElfAbi elf_abi(const ElfHeader& header) {
 }
 
 bool elf_runs_here(const ElfHeader& header) {
-    return (header.type == ET_EXEC || header.type == ET_DYN) &&
-           elf_abi(header) != ElfAbi::foreign;
+    return (header.type == ET_EXEC || header.type == ET_DYN) && elf_abi(header) != ElfAbi::foreign;
 }
 
 std::expected<std::optional<std::string>, int> elf_loader(const ElfHeader& program,

@@ -100,7 +100,8 @@ TEST(Edges, ShimWithStandardOutputClosedFailsAndSendsNothingMore) {
         const auto r = vt::run(spec);
         EXPECT_TRUE(r.exited) << c.shim;
         EXPECT_EQ(r.code, 1) << c.shim;
-        EXPECT_EQ(r.err, c.shim + ": the image did not arrive (Bad file descriptor (os error 9))\n");
+        EXPECT_EQ(r.err,
+                  c.shim + ": the image did not arrive (Bad file descriptor (os error 9))\n");
         EXPECT_EQ(service.requests(), std::vector<std::string>{c.request}) << c.shim;
     }
     // xsel never asks the service; its refusal goes to standard error as ever.
@@ -111,7 +112,8 @@ TEST(Edges, ShimWithStandardOutputClosedFailsAndSendsNothingMore) {
     spec.closed_fds = {1};
     const auto r = vt::run(spec);
     EXPECT_EQ(r.status(), 1);
-    EXPECT_EQ(r.err, "xsel: only images pass from the Mac clipboard into the container, not text.\n");
+    EXPECT_EQ(r.err,
+              "xsel: only images pass from the Mac clipboard into the container, not text.\n");
     EXPECT_EQ(service.connections(), 0);
 }
 
@@ -168,7 +170,8 @@ unsigned long long signal_mask(pid_t pid, const std::string& key) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
     std::string line;
     while (std::getline(in, line)) {
-        if (line.starts_with(key + ":")) return std::stoull(line.substr(key.size() + 1), nullptr, 16);
+        if (line.starts_with(key + ":"))
+            return std::stoull(line.substr(key.size() + 1), nullptr, 16);
     }
     return ~0ull;
 }
@@ -185,8 +188,13 @@ TEST(Edges, RelayStartedByACopyEndsOnSigterm) {
     const uint16_t port = vt::free_port();
     auto spec = env.spec({});
     spec.program = "/bin/sh";
-    spec.args = {"-c", "trap '' TERM QUIT; exec \"$0\" \"$@\"", vt::vorn_entry_bin(), "--tcp",
-                 std::to_string(port) + "=" + env.path("host.sock"), "--", "true"};
+    spec.args = {"-c",
+                 "trap '' TERM QUIT; exec \"$0\" \"$@\"",
+                 vt::vorn_entry_bin(),
+                 "--tcp",
+                 std::to_string(port) + "=" + env.path("host.sock"),
+                 "--",
+                 "true"};
     const auto copy = vt::run(spec);
     ASSERT_EQ(copy.status(), 0) << copy.err;
 
@@ -424,9 +432,9 @@ run "$b" --check "$m/plain"
     if (r.status() == 99 || (r.status() != 0 && r.out.empty())) {
         GTEST_SKIP() << "no private mount here: " << r.err;
     }
-    const std::string noexec =
-        "126|[launch] cannot run " + mnt + "/prog, because the file system that holds it is "
-        "mounted noexec.\n";
+    const std::string noexec = "126|[launch] cannot run " + mnt +
+                               "/prog, because the file system that holds it is "
+                               "mounted noexec.\n";
     EXPECT_EQ(r.out, noexec + noexec + noexec + noexec + "126|[launch] " + mnt +
                          "/plain has no execute bit. Run chmod 755 on it in the Containerfile.\n");
 }

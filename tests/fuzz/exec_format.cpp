@@ -28,7 +28,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view file = input.view();
 
     if (const auto header = vorn::parse_elf_header(file)) {
-        VFUZZ_CHECK(file.starts_with("\x7f" "ELF"));
+        VFUZZ_CHECK(
+            file.starts_with("\x7f"
+                             "ELF"));
         if (vorn::elf_runs_here(*header)) {
             const auto loader = vorn::elf_loader(*header, reader(file));
             if (loader && *loader) {
@@ -62,7 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         VFUZZ_CHECK(handler->by_extension == handler->magic.empty());
         const bool takes = vorn::misc_handler_takes(*handler, file, "/srv/app.vorn");
         if (!handler->enabled) VFUZZ_CHECK(!takes);
-        if (handler->by_extension) VFUZZ_CHECK(takes == (handler->enabled && handler->extension == "vorn"));
+        if (handler->by_extension)
+            VFUZZ_CHECK(takes == (handler->enabled && handler->extension == "vorn"));
     }
     return 0;
 }

@@ -77,8 +77,8 @@ std::string make_elf(const ElfImage& image) {
     for (size_t i = 0; i < image.interps.size(); ++i) {
         const size_t at = header + (1 + i) * entry;
         const uint64_t offset = i == 0 ? image.interp_offset.value_or(name_at) : name_at;
-        const uint64_t size = i == 0 ? image.interp_size.value_or(image.interps[i].size())
-                                     : image.interps[i].size();
+        const uint64_t size =
+            i == 0 ? image.interp_size.value_or(image.interps[i].size()) : image.interps[i].size();
         put(out, at, 4, PT_INTERP, be);
         put(out, at + (image.is64 ? 8 : 4), image.is64 ? 8 : 4, offset, be);
         put(out, at + (image.is64 ? 32 : 16), image.is64 ? 8 : 4, size, be);
@@ -107,8 +107,11 @@ std::string with_nul(std::string s) {
 TEST(ElfHeader, ReadsBothClassesAndByteOrders) {
     for (const bool is64 : {true, false}) {
         for (const bool be : {false, true}) {
-            const auto header = parse_elf_header(make_elf(
-                {.is64 = is64, .big_endian = be, .type = ET_DYN, .machine = 0x1234, .phoff = 0x7788}));
+            const auto header = parse_elf_header(make_elf({.is64 = is64,
+                                                           .big_endian = be,
+                                                           .type = ET_DYN,
+                                                           .machine = 0x1234,
+                                                           .phoff = 0x7788}));
             ASSERT_TRUE(header) << is64 << be;
             EXPECT_EQ(header->is64, is64);
             EXPECT_EQ(header->big_endian, be);
@@ -122,13 +125,18 @@ TEST(ElfHeader, ReadsBothClassesAndByteOrders) {
     std::string bad_class = make_elf({}), bad_data = make_elf({});
     bad_class[EI_CLASS] = 3;
     bad_data[EI_DATA] = 0;
-    for (const std::string& head : {bad_class, bad_data, std::string("\x7f" "ELG\x02\x01"),
+    for (const std::string& head : {bad_class, bad_data,
+                                    std::string("\x7f"
+                                                "ELG\x02\x01"),
                                     std::string("#!/bin/sh\n"), std::string()}) {
         EXPECT_FALSE(parse_elf_header(head)) << head;
     }
     // A file that ends inside its header reads as zeros past its end, as the
     // kernel reads it: no type, so no program.
-    const auto cut = parse_elf_header(std::string("\x7f" "ELF\x02\x01", 6));
+    const auto cut =
+        parse_elf_header(std::string("\x7f"
+                                     "ELF\x02\x01",
+                                     6));
     ASSERT_TRUE(cut);
     EXPECT_EQ(cut->type, 0);
     EXPECT_FALSE(elf_runs_here(*cut));
@@ -173,7 +181,8 @@ TEST(ElfLoader, FindsTheFirstInterpreterOrTheKernelsError) {
         {"first of two", {.interps = {ld, with_nul("/other")}}, "/lib/ld-vorn.so"},
         {"32-bit", {.is64 = false, .interps = {ld}}, "/lib/ld-vorn.so"},
         {"big-endian", {.big_endian = true, .interps = {ld}}, "/lib/ld-vorn.so"},
-        {"32-bit big-endian", {.is64 = false, .big_endian = true, .interps = {ld}},
+        {"32-bit big-endian",
+         {.is64 = false, .big_endian = true, .interps = {ld}},
          "/lib/ld-vorn.so"},
         {"cut at its first NUL", {.interps = {with_nul(std::string("/a\0b", 4))}}, "/a"},
         {"longest name", {.interps = {longest}}, std::string(4095, 'l')},
@@ -181,16 +190,20 @@ TEST(ElfLoader, FindsTheFirstInterpreterOrTheKernelsError) {
         {"name of one byte", {.interps = {std::string(1, '\0')}}, std::unexpected(ENOEXEC)},
         {"not NUL-terminated", {.interps = {"/lib/ld-vorn.so"}}, std::unexpected(ENOEXEC)},
         {"past the end", {.interps = {ld}, .interp_offset = 1 << 20}, std::unexpected(EIO)},
-        {"running past the end", {.interps = {ld}, .interp_size = ld.size() + 1},
+        {"running past the end",
+         {.interps = {ld}, .interp_size = ld.size() + 1},
          std::unexpected(EIO)},
-        {"offset no file has", {.interps = {ld}, .interp_offset = 1ull << 63},
+        {"offset no file has",
+         {.interps = {ld}, .interp_offset = 1ull << 63},
          std::unexpected(EINVAL)},
-        {"range no file has", {.interps = {ld}, .interp_offset = (1ull << 63) - 8},
+        {"range no file has",
+         {.interps = {ld}, .interp_offset = (1ull << 63) - 8},
          std::unexpected(EINVAL)},
         {"entry size", {.interps = {ld}, .phentsize = 32}, std::unexpected(ENOEXEC)},
         {"no entries", {.interps = {ld}, .phnum = 0}, std::unexpected(ENOEXEC)},
         {"table past the end", {.interps = {ld}, .phoff = 1 << 20}, std::unexpected(ENOEXEC)},
-        {"table at an offset no file has", {.interps = {ld}, .phoff = ~0ull},
+        {"table at an offset no file has",
+         {.interps = {ld}, .phoff = ~0ull},
          std::unexpected(ENOEXEC)},
         {"table over 64 KiB", {.phnum = 1171}, std::unexpected(ENOEXEC)},
     };
@@ -228,7 +241,8 @@ TEST(ElfLoader, LoaderMustBeAnElfOfTheProgramsKind) {
         {"other byte order", make_elf({.big_endian = true}), ELIBBAD},
         {"no program header table", make_elf({.phnum = 0}), ELIBBAD},
     };
-    for (const auto& c : cases) EXPECT_EQ(loader_error(program, reader(c.loader)), c.expected) << c.what;
+    for (const auto& c : cases)
+        EXPECT_EQ(loader_error(program, reader(c.loader)), c.expected) << c.what;
     EXPECT_EQ(loader_error(program, kUnreadable), 0);
 }
 
@@ -297,8 +311,9 @@ TEST(MiscHandler, ReadsEntriesAndMatchesMagicOrExtension) {
     ASSERT_TRUE(disabled);
     EXPECT_FALSE(misc_handler_takes(*disabled, make_elf({.machine = kOther}), "/x/prog"));
 
-    const auto by_name = parse_misc_handler("enabled\ninterpreter /usr/bin/vrun\nflags: \n"
-                                            "extension .vorn\n");
+    const auto by_name = parse_misc_handler(
+        "enabled\ninterpreter /usr/bin/vrun\nflags: \n"
+        "extension .vorn\n");
     ASSERT_TRUE(by_name);
     EXPECT_TRUE(misc_handler_takes(*by_name, "", "/srv/app.vorn"));
     EXPECT_FALSE(misc_handler_takes(*by_name, "", "/srv/app"));
@@ -388,7 +403,9 @@ TEST(PredictStartError, AgreesWithTheKernel) {
         {"text", "just some text\n"},
         {"folder-loader", make_elf({.interps = {with_nul(d)}})},
         {"short-loader", make_elf({.interps = {with_nul(d + "/short")}})},
-        {"short", "\x7f" "ELF\x02\x01\x01"},
+        {"short",
+         "\x7f"
+         "ELF\x02\x01\x01"},
         {"other-loader", make_elf({.interps = {with_nul(d + "/other-machine")}})},
         {"empty", ""},
         {"bare", "#!\n"},
@@ -457,14 +474,22 @@ TEST(PredictStartError, FollowsTheMiscHandlersThatProcShows) {
         {"emulator", "enabled\n", {found}, "/other", 0},
         {"emulator missing", "enabled\n", {emulator_entry(d + "/gone", "")}, "/other", ENOENT},
         {"opened at registration", "enabled\n", {emulator_entry(d + "/gone", "F")}, "/other", 0},
-        {"handler disabled", "enabled\n", {emulator_entry(d + "/emulator", "", false)}, "/other",
+        {"handler disabled",
+         "enabled\n",
+         {emulator_entry(d + "/emulator", "", false)},
+         "/other",
          ENOEXEC},
         {"all disabled", "disabled\n", {found}, "/other", ENOEXEC},
         {"not ours", "enabled\n", {found}, "/app.vorn", ENOEXEC},
-        {"by extension", "enabled\n",
-         {"enabled\ninterpreter " + d + "/emulator\nflags: \nextension .vorn\n"}, "/app.vorn", 0},
-        {"handed on to another handler", "enabled\n",
-         {"enabled\ninterpreter " + d + "/other\nflags: \nextension .vorn\n", found}, "/app.vorn",
+        {"by extension",
+         "enabled\n",
+         {"enabled\ninterpreter " + d + "/emulator\nflags: \nextension .vorn\n"},
+         "/app.vorn",
+         0},
+        {"handed on to another handler",
+         "enabled\n",
+         {"enabled\ninterpreter " + d + "/other\nflags: \nextension .vorn\n", found},
+         "/app.vorn",
          0},
     };
     for (const auto& c : cases) {

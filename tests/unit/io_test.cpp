@@ -33,7 +33,7 @@ TEST(HoldClosedStandardStreams, ClosedOnesStayClosedToUseAndToLaterOpens) {
         hold_closed_standard_streams();
         for (int fd : {0, 2}) {
             const int flags = ::fcntl(fd, F_GETFD);
-            if (flags < 0) return 10 + fd;                 // taken
+            if (flags < 0) return 10 + fd;                  // taken
             if ((flags & FD_CLOEXEC) == 0) return 20 + fd;  // gone for the command
             char c = 'x';
             if (::write(fd, &c, 1) != -1 || errno != EBADF) return 30 + fd;
