@@ -37,6 +37,18 @@ bool runs_program(pid_t pid, const std::string& name) {
     return !ec && exe.filename() == name;
 }
 
+// A copy on a pseudo-terminal whose command prints its process ID and then
+// becomes sleep; the command's ID once it is sleep, or -1.
+pid_t start_sleeping_command(std::unique_ptr<PtyChild>& pty, TestEnv& env) {
+    pty = PtyChild::start(env.spec({"--", "sh", "-c", "echo \"cmd=$$\"; exec sleep 60"}));
+    pid_t command = -1;
+    if (!wait_until([&] { return (command = number_after(pty->screen(), "cmd=")) > 1; })) {
+        return -1;
+    }
+    track_pid(command);
+    return wait_until([&] { return runs_program(command, "sleep"); }) ? command : -1;
+}
+
 // The copy (terminal_helper standing in for it) inside a job it does not lead,
 // or leading a pipeline: it leaves the command in that group and the
 // terminal with whoever holds it, before and after.
@@ -128,11 +140,9 @@ TEST(JobTerminal, GivesTheTerminalBackFromTheCommandsGroup) {
 // included, which a copy in the foreground keeps open.
 TEST(JobTerminal, CommandDoesNotInheritTheTerminalDescriptor) {
     TestEnv env;
-    auto pty = PtyChild::start(env.spec({"--", "sh", "-c", "echo \"cmd=$$\"; exec sleep 60"}));
-    pid_t command = -1;
-    ASSERT_TRUE(wait_until([&] { return (command = number_after(pty->screen(), "cmd=")) > 1; }));
-    track_pid(command);
-    ASSERT_TRUE(wait_until([&] { return runs_program(command, "sleep"); }));
+    std::unique_ptr<PtyChild> pty;
+    const pid_t command = start_sleeping_command(pty, env);
+    ASSERT_GT(command, 1) << pty->screen();
     EXPECT_GT(open_descriptors(pty->pid()).size(), 3u) << "the copy holds no terminal descriptor";
     // Right after the exec, sleep's dynamic loader still holds the C library
     // open for a moment; a descriptor inherited from the copy never goes away.
@@ -167,11 +177,9 @@ TEST(JobTerminal, CtrlZOnAPipelineContinuesTheWholeGroup) {
 // give a dead terminal back.
 TEST(JobTerminal, HangupWhileTheCommandRunsEndsTheCopyWith129) {
     TestEnv env;
-    auto pty = PtyChild::start(env.spec({"--", "sh", "-c", "echo \"cmd=$$\"; exec sleep 60"}));
-    pid_t command = -1;
-    ASSERT_TRUE(wait_until([&] { return (command = number_after(pty->screen(), "cmd=")) > 1; }));
-    track_pid(command);
-    ASSERT_TRUE(wait_until([&] { return runs_program(command, "sleep"); }));
+    std::unique_ptr<PtyChild> pty;
+    const pid_t command = start_sleeping_command(pty, env);
+    ASSERT_GT(command, 1) << pty->screen();
     pty->hang_up();
     const auto r = pty->try_wait(20s);
     ASSERT_TRUE(r.has_value()) << "the copy did not end after the hang-up";

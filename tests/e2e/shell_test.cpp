@@ -50,6 +50,22 @@ class Shell : public testing::Test {
         return pid;
     }
 
+    // Runs script through the program at the prompt and returns the command
+    // (which prints "cmd=$$" first) and the copy, once the command holds the
+    // terminal; both are ended by the test's end.
+    std::pair<pid_t, pid_t> start_copy_in_foreground(const std::string& script) {
+        tmux->line(pane, "vorn-entry -- sh -c '" + script + "'");
+        const pid_t command = printed_pid("cmd=");
+        EXPECT_GT(command, 1) << tmux->history(pane);
+        if (command <= 1) return {-1, -1};
+        const std::string parent = proc_stat_field(command, 4);
+        const pid_t copy = parent.empty() ? -1 : static_cast<pid_t>(std::stol(parent));
+        EXPECT_GT(copy, 1);
+        if (copy > 1) track_pid(copy);
+        EXPECT_TRUE(wait_until([&] { return foreground(shell) == command; }));
+        return {command, copy};
+    }
+
     // The foreground process group of the shell's terminal.
     pid_t foreground(pid_t process) const {
         const std::string field = proc_stat_field(process, 8);
@@ -159,14 +175,9 @@ TEST_F(Shell, CtrlZOnAScriptStopsItsWholeJobAndFgResumesIt) {
 // background must not take it from the shell.
 TEST_F(Shell, CopyResumedInTheBackgroundDoesNotTakeTheTerminalBack) {
     const std::string go = env.path("go");
-    tmux->line(pane, "vorn-entry -- sh -c 'echo \"cmd=$$\"; while [ ! -e " + go +
-                         " ]; do sleep 0.05; done'");
-    const pid_t command = printed_pid("cmd=");
-    ASSERT_GT(command, 1) << tmux->history(pane);
-    const pid_t copy = static_cast<pid_t>(std::stol(proc_stat_field(command, 4)));
+    const auto [command, copy] =
+        start_copy_in_foreground("echo \"cmd=$$\"; while [ ! -e " + go + " ]; do sleep 0.05; done");
     ASSERT_GT(copy, 1);
-    track_pid(copy);
-    ASSERT_TRUE(wait_until([&] { return foreground(shell) == command; }));
 
     ASSERT_EQ(::kill(copy, SIGSTOP), 0);
     ASSERT_TRUE(tmux->wait_for(pane, "Stopped")) << tmux->history(pane);
@@ -185,14 +196,9 @@ TEST_F(Shell, CopyResumedInTheBackgroundDoesNotTakeTheTerminalBack) {
 // the line typed reaches the command.
 TEST_F(Shell, CopyResumedInTheForegroundHandsTheTerminalToItsCommandAgain) {
     const std::string go = env.path("go");
-    tmux->line(pane, "vorn-entry -- sh -c 'echo \"cmd=$$\"; while [ ! -e " + go +
-                         " ]; do sleep 0.05; done; read x; echo \"got $x\"'");
-    const pid_t command = printed_pid("cmd=");
-    ASSERT_GT(command, 1) << tmux->history(pane);
-    const pid_t copy = static_cast<pid_t>(std::stol(proc_stat_field(command, 4)));
+    const auto [command, copy] = start_copy_in_foreground(
+        "echo \"cmd=$$\"; while [ ! -e " + go + " ]; do sleep 0.05; done; read x; echo \"got $x\"");
     ASSERT_GT(copy, 1);
-    track_pid(copy);
-    ASSERT_TRUE(wait_until([&] { return foreground(shell) == command; }));
 
     ASSERT_EQ(::kill(copy, SIGSTOP), 0);
     ASSERT_TRUE(tmux->wait_for(pane, "Stopped")) << tmux->history(pane);
