@@ -2,8 +2,10 @@
 
 #include <fcntl.h>
 #include <ftw.h>
+#include <grp.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -107,6 +109,25 @@ void make_dirs(const std::string& path) {
 
 void write_script(const std::string& path, std::string_view body) {
     write_file(path, "#!/bin/sh\n" + std::string(body), 0755);
+}
+
+int run_as_outsider(const std::function<int()>& body) {
+    constexpr int kCouldNotDrop = 99;
+    const pid_t pid = ::fork();
+    if (pid < 0) return -1;
+    if (pid == 0) {
+        if (::geteuid() == 0 &&
+            (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) {
+            ::_exit(kCouldNotDrop);
+        }
+        ::_exit(body());
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) == kCouldNotDrop) return -1;
+    return WEXITSTATUS(status);
 }
 
 }  // namespace vt

@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -65,5 +66,11 @@ bool path_exists(const std::string& path);  // lstat
 void make_dirs(const std::string& path);
 // A script "#!/bin/sh\n" + body with mode 0755.
 void write_script(const std::string& path, std::string_view body);
+
+// Runs body in a child process as an outsider to the files the test made:
+// as user and group 65534 when the test runs as root, as itself otherwise.
+// Returns what body returned (0 to 98), or -1 when the child could not
+// become the outsider or did not exit normally.
+int run_as_outsider(const std::function<int()>& body);
 
 }  // namespace vt
