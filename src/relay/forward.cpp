@@ -4,11 +4,10 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <pthread.h>
 #include <sys/ioctl.h>
-#include <sys/mman.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <mutex>
@@ -21,14 +20,10 @@
 #include "base/text.h"
 #include "relay/relay_log.h"
 #include "relay/sockets.h"
-#include "relay/threads.h"
+#include "relay/spares.h"
 
 namespace vorn {
 namespace {
-
-UniqueFd duplicate(int fd) {
-    return UniqueFd(::fcntl(fd, F_DUPFD_CLOEXEC, 3));
-}
 
 // A line whose text needs memory. When none is left the event is still told,
 // in a line that needs none.
@@ -128,6 +123,102 @@ void close_side(UniqueFd fd, bool reset) {
     }
 }
 
+// How a stretch of a direction's work ended.
+enum class Step { more, source_failed, send_failed };
+
+// Sends bytes to side to, so that the direction receiving from that side
+// learns of a failure (see Sides).
+bool send_counted(Sides& sides, Side to, int destination, std::span<const char> bytes) {
+    sides.sending(to);
+    const bool sent = send_all(destination, {bytes.data(), bytes.size()}).has_value();
+    sides.sent(to, sent);
+    return sent;
+}
+
+bool is_tcp(int fd) {
+    int domain = 0;
+    socklen_t size = sizeof domain;
+    return ::getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &size) == 0 &&
+           (domain == AF_INET || domain == AF_INET6);
+}
+
+size_t ready_bytes(int fd) {
+    int ready = 0;
+    return ::ioctl(fd, FIONREAD, &ready) == 0 && ready > 0 ? static_cast<size_t>(ready) : 0;
+}
+
+// Splices what the source has ready through pipe into the destination, until
+// the source has nothing ready. A pipe left holding bytes a failed send did
+// not take is not given back.
+Step splice_ready(Sides& sides, Side to, int source, int destination, SplicePipe& pipe,
+                  bool* pipe_clean) {
+    for (;;) {
+        const size_t ready = ready_bytes(source);
+        if (ready == 0) return Step::more;
+        const ssize_t in = ::splice(source, nullptr, pipe.write_end.get(), nullptr,
+                                    std::min(ready, pipe.capacity), SPLICE_F_NONBLOCK);
+        if (in < 0 && errno == EINTR) continue;
+        // Splicing refused (EINVAL and the like for a socket that cannot) or
+        // nothing to take after all: the receive that follows tells.
+        if (in < 0 && (errno == EAGAIN || errno == EINVAL || errno == ENOSYS)) return Step::more;
+        if (in < 0) return Step::source_failed;
+        if (in == 0) return Step::more;
+        sides.sending(to);
+        auto left = static_cast<size_t>(in);
+        while (left > 0) {
+            const ssize_t out =
+                ::splice(pipe.read_end.get(), nullptr, destination, nullptr, left, 0);
+            if (out > 0) {
+                left -= static_cast<size_t>(out);
+            } else if (out < 0 && errno == EINTR) {
+                continue;
+            } else {
+                break;
+            }
+        }
+        sides.sent(to, left == 0);
+        if (left > 0) {
+            *pipe_clean = false;
+            return Step::send_failed;
+        }
+    }
+}
+
+// Receives what the source has ready into buffer and sends it on, until the
+// source has nothing ready.
+Step copy_ready(Sides& sides, Side to, int source, int destination, std::span<char> buffer) {
+    for (;;) {
+        const ssize_t n = ::recv(source, buffer.data(), buffer.size(), MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Step::more;
+        if (n < 0) return Step::source_failed;
+        // The end of the stream stays for the receive that follows.
+        if (n == 0) return Step::more;
+        if (!send_counted(sides, to, destination, {buffer.data(), static_cast<size_t>(n)})) {
+            return Step::send_failed;
+        }
+    }
+}
+
+// Moves a heavy flow with a borrowed bulk kit until the source has nothing
+// ready, then gives the kit back. Without a kit to borrow the flow goes on
+// through the direction's own buffer.
+Step move_bulk(Sides& sides, Side to, int source, int destination) {
+    if (is_tcp(source)) {
+        if (auto pipe = borrow_pipe()) {
+            bool clean = true;
+            const Step step = splice_ready(sides, to, source, destination, *pipe, &clean);
+            if (clean) give_back_pipe(std::move(*pipe));
+            return step;
+        }
+    }
+    char* buffer = borrow_bulk_buffer();
+    if (!buffer) return Step::more;
+    const Step step = copy_ready(sides, to, source, destination, {buffer, kBulkBufferSize});
+    give_back_bulk_buffer(buffer);
+    return step;
+}
+
 // Carries source to destination until the source ends or either side fails.
 // The source's clean end is passed on as the end of the destination's
 // stream, and the other direction goes on. A failed source is passed on as a
@@ -136,24 +227,31 @@ void close_side(UniqueFd fd, bool reset) {
 // sees the end of the stream, or a reset when bytes it sent are left unread.
 // A failed send ends this direction only: what the destination's peer sent
 // before it went still reaches the source's peer through the other direction.
+// A receive that fills the buffer tells of a heavy flow, carried on in bulk.
 void pump(Sides& sides, Side from, int source, int destination, std::span<char> buffer) {
     const Side to = from == kClient ? kTarget : kClient;
     for (;;) {
         const ssize_t n = recv_retry(source, buffer.data(), buffer.size());
+        Step step = Step::more;
         if (n > 0) {
-            sides.sending(to);
-            const bool sent =
-                send_all(destination, {buffer.data(), static_cast<size_t>(n)}).has_value();
-            sides.sent(to, sent);
-            if (sent) continue;
+            step = send_counted(sides, to, destination, {buffer.data(), static_cast<size_t>(n)})
+                       ? Step::more
+                       : Step::send_failed;
+            if (step == Step::more && static_cast<size_t>(n) == buffer.size()) {
+                step = move_bulk(sides, to, source, destination);
+            }
+            if (step == Step::more) continue;
+        } else if (n == 0 && !ended_by_failure(sides, from, source)) {
+            ::shutdown(destination, SHUT_WR);
+            return;
+        } else {
+            step = Step::source_failed;
+        }
+        if (step == Step::send_failed) {
             // The source's peer learns that nothing more is read, as it would
             // from the peer itself: a Unix peer at its next send, a TCP peer
             // by a reset at the close, its bytes being left unread.
             ::shutdown(source, SHUT_RD);
-            return;
-        }
-        if (n == 0 && !ended_by_failure(sides, from, source)) {
-            ::shutdown(destination, SHUT_WR);
             return;
         }
         sides.reset_at_close(to);
@@ -164,45 +262,37 @@ void pump(Sides& sides, Side from, int source, int destination, std::span<char> 
     }
 }
 
-}  // namespace
+struct AnswerDirection {
+    Sides* sides;
+    int source;
+    int destination;
+    std::span<char> buffer;
+};
 
-void forward(UniqueFd client, UniqueFd target) {
-    UniqueFd client_copy = duplicate(client.get());
-    UniqueFd target_copy = duplicate(target.get());
-    if (!client_copy || !target_copy) {
-        relay_log_line("cannot duplicate a connection");
-        return;
-    }
-    // One mapping holds the buffers of both directions. Mapped rather than
-    // allocated, so an idle connection's buffers cost address space only:
-    // their pages are touched when data first arrives.
-    constexpr size_t kBuffers = 2 * kPumpBufferSize;
-    void* mapped =
-        ::mmap(nullptr, kBuffers, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (mapped == MAP_FAILED) {
-        relay_log_system_error("cannot allocate a buffer", errno);
-        return;
-    }
-    const std::span<char> buffers(static_cast<char*>(mapped), kBuffers);
-    Sides sides;
-    auto answer_direction = [&sides, buffer = buffers.subspan(kPumpBufferSize),
-                             from = target_copy.get(),
-                             to = client_copy.get()] { pump(sides, kTarget, from, to, buffer); };
-    auto answer = start_joinable_relay_thread(answer_direction);
-    if (!answer) {
-        relay_log_system_error("cannot start a thread", answer.error().code);
-    } else {
-        pump(sides, kClient, client.get(), target.get(), buffers.first(kPumpBufferSize));
-        ::pthread_join(*answer, nullptr);
-        client_copy.reset();
-        target_copy.reset();
-        close_side(std::move(client), sides.resets_at_close(kClient));
-        close_side(std::move(target), sides.resets_at_close(kTarget));
-    }
-    ::munmap(mapped, kBuffers);
+void run_answer_direction(void* arg) {
+    const auto* answer = static_cast<const AnswerDirection*>(arg);
+    pump(*answer->sides, kTarget, answer->source, answer->destination, answer->buffer);
 }
 
-void handle_tcp_connection(UniqueFd connection, const std::string& target_path, uint16_t port) {
+}  // namespace
+
+// Both directions use the same two descriptors: each ends only its own side
+// of a socket, with shutdown, and the sockets close once both are done.
+void forward(UniqueFd client, UniqueFd target, ConnectionWorker& worker) {
+    Sides sides;
+    AnswerDirection answer{&sides, target.get(), client.get(), worker.answer_buffer()};
+    if (auto started = worker.start_answer(run_answer_direction, &answer); !started) {
+        relay_log_system_error("cannot start a thread", started.error().code);
+        return;
+    }
+    pump(sides, kClient, client.get(), target.get(), worker.request_buffer());
+    worker.wait_answer();
+    close_side(std::move(client), sides.resets_at_close(kClient));
+    close_side(std::move(target), sides.resets_at_close(kTarget));
+}
+
+void handle_tcp_connection(UniqueFd connection, const std::string& target_path, uint16_t port,
+                           ConnectionWorker& worker) {
     set_no_delay(connection.get());
     auto target = connect_unix(target_path);
     if (!target) {
@@ -212,10 +302,11 @@ void handle_tcp_connection(UniqueFd connection, const std::string& target_path, 
         });
         return;
     }
-    forward(std::move(connection), std::move(*target));
+    forward(std::move(connection), std::move(*target), worker);
 }
 
-void handle_unix_connection(UniqueFd connection, const std::string& path, uint16_t target_port) {
+void handle_unix_connection(UniqueFd connection, const std::string& path, uint16_t target_port,
+                            ConnectionWorker& worker) {
     auto target = connect_tcp_loopback(AF_INET, target_port);
     if (!target) {
         auto second = connect_tcp_loopback(AF_INET6, target_port);
@@ -229,7 +320,7 @@ void handle_unix_connection(UniqueFd connection, const std::string& path, uint16
         }
         target = std::move(second);
     }
-    forward(std::move(connection), std::move(*target));
+    forward(std::move(connection), std::move(*target), worker);
 }
 
 void note_accept_failure(std::string_view label, int error, bool* reported) {
@@ -256,21 +347,7 @@ void run_accept_loop(AcceptLoop loop) {
             continue;
         }
         reported = false;
-        // The handler refers to the loop's own path, which lives as long as
-        // the loop: a connection costs no memory before its thread.
-        auto handler = start_relay_thread(
-            [connection = std::move(connection), &path = loop.path, port = loop.port,
-             kind = loop.kind]() mutable {
-                if (kind == ListenerKind::tcp) {
-                    handle_tcp_connection(std::move(connection), path, port);
-                } else {
-                    handle_unix_connection(std::move(connection), path, port);
-                }
-            },
-            ThreadKind::detached);
-        // A handler that never started leaves its connection with the lambda,
-        // which is destroyed here and closes it.
-        if (!handler) relay_log_system_error("cannot start a thread", handler.error().code);
+        serve_connection(std::move(connection), loop);
     }
 }
 

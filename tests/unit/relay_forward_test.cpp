@@ -59,6 +59,14 @@ class OnRelayThread {
     std::optional<pthread_t> thread_;
 };
 
+// A worker of the relay's own kind for one connection: its answer thread
+// ends when the worker goes, at the end of the relay-side job.
+std::unique_ptr<ConnectionWorker> new_worker() {
+    auto worker = ConnectionWorker::create();
+    EXPECT_TRUE(worker.has_value());
+    return worker ? std::move(*worker) : nullptr;
+}
+
 class RelayLogFile {
   public:
     RelayLogFile() {
@@ -79,9 +87,8 @@ TEST(Forward, HalfCloseLetsTheAnswerThroughAndEveryDescriptorCloses) {
     const int open_before = vt::count_entries("/proc/self/fd");
     {
         OnRelayThread relay(
-            [c = std::move(client.relay_end), t = std::move(target.relay_end)]() mutable {
-                forward(std::move(c), std::move(t));
-            });
+            [c = std::move(client.relay_end), t = std::move(target.relay_end),
+             w = new_worker()]() mutable { forward(std::move(c), std::move(t), *w); });
         ASSERT_TRUE(vt::send_all(client.test_end.get(), "GET / HTTP/1.0\r\n\r\n"));
         ::shutdown(client.test_end.get(), SHUT_WR);
         EXPECT_EQ(vt::read_to_end(target.test_end.get()), "GET / HTTP/1.0\r\n\r\n");
@@ -99,10 +106,8 @@ TEST(Forward, HalfCloseLetsTheAnswerThroughAndEveryDescriptorCloses) {
 TEST(Forward, CarriesMegabytesBothWaysAtOnce) {
     Pair client = socket_pair();
     Pair target = socket_pair();
-    OnRelayThread relay(
-        [c = std::move(client.relay_end), t = std::move(target.relay_end)]() mutable {
-            forward(std::move(c), std::move(t));
-        });
+    OnRelayThread relay([c = std::move(client.relay_end), t = std::move(target.relay_end),
+                         w = new_worker()]() mutable { forward(std::move(c), std::move(t), *w); });
     const std::string request = vt::pattern(3 << 20, 1);
     const std::string answer = vt::pattern(5 << 20, 2);
     auto writer = [](int fd, const std::string& data) {
@@ -134,9 +139,8 @@ TEST(Forward, AResetTargetEndsBothDirections) {
     vt::UniqueFd target_relay = vt::accept_within(listener.get());
     ASSERT_TRUE(target_test && target_relay);
     Pair client = socket_pair();
-    OnRelayThread relay([c = std::move(client.relay_end), t = std::move(target_relay)]() mutable {
-        forward(std::move(c), std::move(t));
-    });
+    OnRelayThread relay([c = std::move(client.relay_end), t = std::move(target_relay),
+                         w = new_worker()]() mutable { forward(std::move(c), std::move(t), *w); });
     ASSERT_TRUE(vt::send_all(client.test_end.get(), "ping"));
     char buf[4];
     ASSERT_EQ(::recv(target_test.get(), buf, sizeof buf, MSG_WAITALL), 4);
@@ -151,10 +155,8 @@ TEST(Forward, AResetTargetEndsBothDirections) {
 TEST(Forward, AClientThatVanishesEndsTheAnswerWithoutASignal) {
     Pair client = socket_pair();
     Pair target = socket_pair();
-    OnRelayThread relay(
-        [c = std::move(client.relay_end), t = std::move(target.relay_end)]() mutable {
-            forward(std::move(c), std::move(t));
-        });
+    OnRelayThread relay([c = std::move(client.relay_end), t = std::move(target.relay_end),
+                         w = new_worker()]() mutable { forward(std::move(c), std::move(t), *w); });
     client.test_end.reset();
     EXPECT_TRUE(vt::sees_end(target.test_end.get()));
     // Sending to the vanished client fails inside the relay; it must neither
@@ -196,13 +198,14 @@ TEST(ConnectionHandlers, UnreachableTargetsAreLoggedAndTheClientClosed) {
         RelayLogFile log;
         Pair client = socket_pair();
         {
-            OnRelayThread relay([&c, connection = std::move(client.relay_end)]() mutable {
-                if (c.kind == ListenerKind::tcp) {
-                    handle_tcp_connection(std::move(connection), c.path, c.port);
-                } else {
-                    handle_unix_connection(std::move(connection), c.path, c.port);
-                }
-            });
+            OnRelayThread relay(
+                [&c, connection = std::move(client.relay_end), w = new_worker()]() mutable {
+                    if (c.kind == ListenerKind::tcp) {
+                        handle_tcp_connection(std::move(connection), c.path, c.port, *w);
+                    } else {
+                        handle_unix_connection(std::move(connection), c.path, c.port, *w);
+                    }
+                });
             EXPECT_TRUE(relay.finishes()) << c.line;
         }
         EXPECT_TRUE(vt::sees_end(client.test_end.get(), 1s)) << c.line;
@@ -238,13 +241,14 @@ TEST(ConnectionHandlers, ReachTheirTargets) {
     }
     for (const auto& c : cases) {
         Pair client = socket_pair();
-        OnRelayThread relay([&c, connection = std::move(client.relay_end)]() mutable {
-            if (c.kind == ListenerKind::tcp) {
-                handle_tcp_connection(std::move(connection), c.path, c.port);
-            } else {
-                handle_unix_connection(std::move(connection), c.path, c.port);
-            }
-        });
+        OnRelayThread relay(
+            [&c, connection = std::move(client.relay_end), w = new_worker()]() mutable {
+                if (c.kind == ListenerKind::tcp) {
+                    handle_tcp_connection(std::move(connection), c.path, c.port, *w);
+                } else {
+                    handle_unix_connection(std::move(connection), c.path, c.port, *w);
+                }
+            });
         vt::UniqueFd served = vt::accept_within(c.server);
         ASSERT_TRUE(served) << c.name;
         ASSERT_TRUE(vt::send_all(client.test_end.get(), c.name));
