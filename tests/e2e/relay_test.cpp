@@ -1373,3 +1373,236 @@ TEST(RelayLikeDirect, UnderAnAddressSpaceCapConnectionsAreRefusedOneByOne) {
     }
 }
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// The rules of a direction hold whether its flow is light (one piece at a
+// time) or heavy (more ready than one receive takes, moved in bulk), from
+// either kind of source to either kind of destination.
+
+namespace {
+
+enum class Rule {
+    clean_end,
+    server_ends_first,
+    server_resets,
+    client_resets,
+    early_answer,
+    reader_vanishes
+};
+
+const char* name_of(Rule rule) {
+    switch (rule) {
+        case Rule::clean_end:
+            return "clean end";
+        case Rule::server_ends_first:
+            return "the server ends first";
+        case Rule::server_resets:
+            return "the server resets";
+        case Rule::client_resets:
+            return "the client resets";
+        case Rule::early_answer:
+            return "an answer before the upload is read";
+        case Rule::reader_vanishes:
+            return "the client vanishes while the server sends";
+    }
+    return "";
+}
+
+// Sends data on fd from a thread of its own while the caller reads.
+struct Sender {
+    Sender(int fd, const std::string& data, bool end)
+        : thread([fd, &data, end, this] {
+              ok = vt::send_all(fd, data);
+              if (end) ::shutdown(fd, SHUT_WR);
+          }) {}
+    ~Sender() { thread.join(); }
+    std::atomic<bool> ok{false};
+    std::thread thread;
+};
+
+// The resetter ends with a reset: a TCP socket by closing with SO_LINGER 0,
+// a Unix socket by closing with bytes left unread, which the reader sent it.
+void reset_after(UniqueFd& resetter, int reader, const std::string& data) {
+    if (family_of(resetter.get()) == AF_UNIX) {
+        ASSERT_TRUE(vt::send_all(reader, "left unread"));
+        pollfd p{resetter.get(), POLLIN, 0};
+        ASSERT_EQ(::poll(&p, 1, 10000), 1);
+    }
+    ASSERT_TRUE(vt::send_all(resetter.get(), data));
+    ASSERT_TRUE(wait_until_taken(resetter.get()));
+    if (family_of(resetter.get()) != AF_UNIX) {
+        const linger abort_on_close{1, 0};
+        ::setsockopt(resetter.get(), SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
+    }
+    resetter.reset();
+}
+
+}  // namespace
+
+TEST(RelayPump, EveryRuleHoldsForLightAndHeavyFlowsBothWays) {
+    BothWays relay;
+    ASSERT_TRUE(relay.relay);
+    const auto idle = idle_state(relay.relay, tcp_loops() + 1);
+    ASSERT_TRUE(idle);
+    const Rule rules[] = {Rule::clean_end,     Rule::server_ends_first, Rule::server_resets,
+                          Rule::client_resets, Rule::early_answer,      Rule::reader_vanishes};
+    for (const Listener kind : {Listener::tcp, Listener::unix_socket}) {
+        for (const size_t size : {size_t{1000}, size_t{6} << 20}) {
+            for (const Rule rule : rules) {
+                const std::string what = std::string(name_of(kind)) + ", " + std::to_string(size) +
+                                         " bytes, " + name_of(rule);
+                const std::string request = vt::pattern(size, 11);
+                const std::string answer = vt::pattern(size + 1, 12);
+                Endpoints e = relay.connect(kind);
+                ASSERT_TRUE(e.client && e.server) << what;
+                switch (rule) {
+                    case Rule::clean_end: {
+                        {
+                            Sender up(e.client.get(), request, true);
+                            const Received got = receive_until_the_end(e.server.get());
+                            EXPECT_TRUE(got.bytes == request && got.end == 0) << what;
+                        }
+                        Sender down(e.server.get(), answer, true);
+                        const Received got = receive_until_the_end(e.client.get());
+                        EXPECT_TRUE(got.bytes == answer && got.end == 0) << what;
+                        break;
+                    }
+                    case Rule::server_ends_first: {
+                        {
+                            Sender down(e.server.get(), answer, true);
+                            const Received got = receive_until_the_end(e.client.get());
+                            EXPECT_TRUE(got.bytes == answer && got.end == 0) << what;
+                        }
+                        Sender up(e.client.get(), request, true);
+                        const Received got = receive_until_the_end(e.server.get());
+                        EXPECT_TRUE(got.bytes == request && got.end == 0) << what;
+                        break;
+                    }
+                    case Rule::server_resets:
+                    case Rule::client_resets: {
+                        const bool server = rule == Rule::server_resets;
+                        UniqueFd& resetter = server ? e.server : e.client;
+                        UniqueFd& reader = server ? e.client : e.server;
+                        const std::string& data = server ? answer : request;
+                        Received got;
+                        std::thread read([&] { got = receive_until_the_end(reader.get()); });
+                        reset_after(resetter, reader.get(), data);
+                        read.join();
+                        EXPECT_EQ(got.bytes.size(), data.size()) << what;
+                        EXPECT_TRUE(got.bytes == data) << what;
+                        if (family_of(reader.get()) == AF_UNIX) {
+                            EXPECT_NE(got.end, -1) << what << ": the stream never ended";
+                        } else {
+                            EXPECT_EQ(got.end, ECONNRESET)
+                                << what << ": " << std::strerror(got.end);
+                        }
+                        break;
+                    }
+                    case Rule::early_answer: {
+                        // The upload goes on until it fails; the server has read
+                        // only its first piece when it answers and leaves.
+                        const std::string upload = vt::pattern(64 << 20, 13);
+                        const int client = e.client.get();
+                        std::thread uploader([&] { (void)vt::send_all(client, upload); });
+                        std::string head;
+                        ASSERT_TRUE(receive_exactly(e.server.get(), 100, &head)) << what;
+                        Received got;
+                        std::thread reader([&] { got = receive_until_the_end(client); });
+                        EXPECT_TRUE(vt::send_all(e.server.get(), answer)) << what;
+                        // A TCP socket closed with bytes unread drops what it
+                        // has not sent yet, as it would to a direct peer.
+                        EXPECT_TRUE(wait_until_taken(e.server.get())) << what;
+                        e.server.reset();
+                        reader.join();
+                        ::shutdown(client, SHUT_RDWR);  // a blocked upload ends too
+                        uploader.join();
+                        EXPECT_TRUE(got.bytes == answer) << what << ": " << got.bytes.size();
+                        EXPECT_NE(got.end, -1) << what << ": the connection never ended";
+                        break;
+                    }
+                    case Rule::reader_vanishes: {
+                        // The server's sends fail once the relay can pass nothing
+                        // on; they must not block for ever.
+                        const std::string endless = vt::pattern(64 << 20, 14);
+                        std::atomic<bool> sent_all{true};
+                        const int server = e.server.get();
+                        std::thread sender([&] { sent_all = vt::send_all(server, endless); });
+                        std::string first;
+                        ASSERT_TRUE(
+                            receive_exactly(e.client.get(), std::min(size, size_t{65536}), &first))
+                            << what;
+                        e.client.reset();
+                        const bool ended = vt::wait_until([&] { return !sent_all; }, 20s);
+                        if (!ended) ::shutdown(server, SHUT_RDWR);
+                        sender.join();
+                        EXPECT_TRUE(ended) << what << ": the server's sends never failed";
+                        break;
+                    }
+                }
+            }
+        }
+    }
+    // Every connection is gone from the relay, and nothing it borrowed for a
+    // heavy flow stays behind.
+    EXPECT_TRUE(back_to_idle(relay.relay, *idle))
+        << relay.relay.descriptors() << " descriptors (" << idle->descriptors << " idle), "
+        << relay.relay.threads() << " threads (" << idle->threads << " idle)";
+    EXPECT_EQ(log_of(relay.env), "");
+}
+
+// Thousands of connections held open at once cost the relay two descriptors
+// each (its two sockets) and nothing else, and all of it is given back when
+// they end.
+TEST(RelayLoad, ThousandsOfIdleConnectionsCostTwoDescriptorsEach) {
+    rlimit limit{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+    // This process holds both ends of every connection; the relay, which
+    // takes its hard limit, holds two descriptors for each.
+    limit.rlim_cur = limit.rlim_max;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+    const long room = static_cast<long>(std::min<rlim_t>(limit.rlim_max, 1 << 20)) - 200;
+    const int count = static_cast<int>(std::min(3000L, room / 2));
+    ASSERT_GE(count, 500) << "the descriptor limit is too low for this test";
+
+    vt::TestEnv env;
+    const std::string target = env.path("host.sock");
+    UniqueFd server = vt::unix_listen(target);
+    ASSERT_TRUE(server);
+    const uint16_t port = vt::free_port();
+    ASSERT_EQ(launch(env, {"--tcp", std::to_string(port) + "=" + target}).status(), 0);
+    Relay relay = relay_on_port(port);
+    ASSERT_TRUE(relay);
+    const auto idle = idle_state(relay, tcp_loops());
+    ASSERT_TRUE(idle);
+
+    std::vector<Endpoints> held;
+    held.reserve(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        Endpoints e{vt::tcp_connect(AF_INET, port), {}};
+        e.server = vt::accept_within(server.get());
+        ASSERT_TRUE(e.client && e.server) << "connection " << i;
+        held.push_back(std::move(e));
+    }
+    // One round trip on each: both directions of every connection are under
+    // way, each waiting for its next byte.
+    for (auto& e : held) {
+        char byte = 0;
+        ASSERT_TRUE(vt::send_all(e.client.get(), "q"));
+        ASSERT_EQ(::recv(e.server.get(), &byte, 1, MSG_WAITALL), 1);
+        ASSERT_TRUE(vt::send_all(e.server.get(), "a"));
+        ASSERT_EQ(::recv(e.client.get(), &byte, 1, MSG_WAITALL), 1);
+    }
+    EXPECT_EQ(relay.descriptors(), idle->descriptors + 2 * count);
+    EXPECT_EQ(relay.threads(), idle->threads + 2 * count);
+    int sockets = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(proc(relay.pid(), "fd"))) {
+        sockets += link_of(entry.path()).rfind("socket:", 0) == 0;
+    }
+    EXPECT_GE(sockets, 2 * count);
+
+    held.clear();
+    EXPECT_TRUE(back_to_idle(relay, *idle))
+        << relay.descriptors() << " descriptors (" << idle->descriptors << " idle), "
+        << relay.threads() << " threads (" << idle->threads << " idle)";
+    EXPECT_EQ(log_of(env), "");
+}
