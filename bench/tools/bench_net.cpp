@@ -16,6 +16,12 @@
 //                                        bytes and waiting for the whole answer
 //                                        before it asks again; prints answers per
 //                                        second over SECONDS
+//   bench_net http ADDR CONNS SECONDS PATH BYTES close
+//                                        the same with a new connection for each
+//                                        request, closed once its answer is in;
+//                                        prints answers per second, the median and
+//                                        p99 of connect-to-answer times in us, and
+//                                        the share of them over 30 ms in percent
 //
 // ADDR is tcp:PORT (127.0.0.1) or unix:PATH.
 //
@@ -295,6 +301,7 @@ int hold(const Address& to, uint64_t count) {
 // of body.
 struct HttpClient {
     int fd = -1;
+    int64_t started_ns = 0;
     std::string head;        // of the answer, until its blank line
     uint64_t body_left = 0;  // once the head is complete
     bool in_body = false;
@@ -315,10 +322,12 @@ uint64_t content_length(const std::string& head) {
     return value;
 }
 
-int http(const Address& to, uint64_t conns, double seconds, const std::string& path,
-         uint64_t bytes) {
+int http(const Address& to, uint64_t conns, double seconds, const std::string& path, uint64_t bytes,
+         bool close_each) {
     raise_descriptor_limit();
-    std::string request = "GET " + path + " HTTP/1.1\r\nHost: bench\r\nX-Pad: ";
+    std::string request = "GET " + path + " HTTP/1.1\r\nHost: bench\r\n";
+    if (close_each) request += "Connection: close\r\n";
+    request += "X-Pad: ";
     const std::string end = "\r\n\r\n";
     if (bytes < request.size() + end.size()) die("the request needs more bytes");
     request.append(bytes - request.size() - end.size(), 'p');
@@ -337,19 +346,24 @@ int http(const Address& to, uint64_t conns, double seconds, const std::string& p
     };
     const int epoll = ::epoll_create1(EPOLL_CLOEXEC);
     if (epoll < 0) die_errno("epoll_create1");
-    std::vector<HttpClient> clients(conns);
-    for (auto& c : clients) {
+    auto open = [&](HttpClient& c) {
+        c.started_ns = now_ns();
         c.fd = connect_or_die(to);
         if (to.tcp) no_delay(c.fd);
         epoll_event ev{};
         ev.events = EPOLLIN;
         ev.data.ptr = &c;
         if (::epoll_ctl(epoll, EPOLL_CTL_ADD, c.fd, &ev) != 0) die_errno("epoll_ctl");
-    }
+    };
+    std::vector<HttpClient> clients(conns);
+    std::vector<int64_t> latencies;
     uint64_t answers = 0;
     const double start = now_seconds();
     const double stop = start + seconds;
-    for (auto& c : clients) ask(c);
+    for (auto& c : clients) {
+        open(c);
+        ask(c);
+    }
     epoll_event events[256];
     double now = start;
     while (now < stop) {
@@ -376,12 +390,30 @@ int http(const Address& to, uint64_t conns, double seconds, const std::string& p
             ++answers;
             c.head.clear();
             c.in_body = false;
+            if (close_each) {
+                latencies.push_back(now_ns() - c.started_ns);
+                ::close(c.fd);
+                open(c);
+            }
             ask(c);
         }
         now = now_seconds();
     }
     for (auto& c : clients) ::close(c.fd);
-    std::printf("%.1f\n", static_cast<double>(answers) / (now - start));
+    if (!close_each) {
+        std::printf("%.1f\n", static_cast<double>(answers) / (now - start));
+        return 0;
+    }
+    if (latencies.empty()) die("no answer came");
+    std::sort(latencies.begin(), latencies.end());
+    const size_t n = latencies.size();
+    const size_t p99 = static_cast<size_t>(std::ceil(0.99 * static_cast<double>(n))) - 1;
+    const auto slow = static_cast<size_t>(
+        latencies.end() - std::upper_bound(latencies.begin(), latencies.end(), 30'000'000));
+    std::printf("%.1f %.1f %.1f %.3f\n", static_cast<double>(answers) / (now - start),
+                static_cast<double>(latencies[n / 2]) / 1e3,
+                static_cast<double>(latencies[p99]) / 1e3,
+                100.0 * static_cast<double>(slow) / static_cast<double>(n));
     return 0;
 }
 
@@ -398,10 +430,10 @@ int main(int argc, char** argv) {
         if (args[0] == "connrate") return connrate(to, n);
         if (args[0] == "hold") return hold(to, n);
     }
-    if (args.size() == 6 && args[0] == "http") {
+    if ((args.size() == 6 || (args.size() == 7 && args[6] == "close")) && args[0] == "http") {
         return http(parse_address(args[1]), parse_count(args[2]), std::stod(args[3]), args[4],
-                    parse_count(args[5]));
+                    parse_count(args[5]), args.size() == 7);
     }
     die("usage: bench_net server UNIX_PATH | {throughput|rtt|connrate|hold} ADDR N | "
-        "http ADDR CONNS SECONDS PATH BYTES");
+        "http ADDR CONNS SECONDS PATH BYTES [close]");
 }
