@@ -86,7 +86,7 @@ void close_other_descriptors(const std::vector<int>& keep) {
     for (int fd : others) ::close(fd);
 }
 
-// A relay carries thousands of connections, four descriptors each; take all
+// A relay carries thousands of connections, two descriptors each; take all
 // that the system grants the process.
 void raise_descriptor_limit() {
     rlimit limit{};
