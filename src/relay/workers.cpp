@@ -97,14 +97,13 @@ class HandlerPool {
   public:
     // An idle handler, given the connection; false when none waits.
     bool hand_to_idle(UniqueFd& connection, const AcceptLoop& loop) {
-        Handler* handler = nullptr;
-        {
-            std::lock_guard hold(lock_);
-            if (idle_count_ == 0) return false;
-            handler = idle_[--idle_count_];
-            handler->connection = std::move(connection);
-            handler->loop = &loop;
-        }
+        // Woken under the lock: once it is released the handler may serve
+        // the connection, wait out its idle time and be gone.
+        std::lock_guard hold(lock_);
+        if (idle_count_ == 0) return false;
+        Handler* handler = idle_[--idle_count_];
+        handler->connection = std::move(connection);
+        handler->loop = &loop;
         handler->wake.notify_one();
         return true;
     }

@@ -1561,8 +1561,15 @@ TEST(RelayLoad, ThousandsOfIdleConnectionsCostTwoDescriptorsEach) {
     limit.rlim_cur = limit.rlim_max;
     ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
     const long room = static_cast<long>(std::min<rlim_t>(limit.rlim_max, 1 << 20)) - 200;
-    const int count = static_cast<int>(std::min(3000L, room / 2));
-    ASSERT_GE(count, 500) << "the descriptor limit is too low for this test";
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || defined(VORN_TEST_EMULATOR)
+    // A sanitizer's runtime or the emulator maps memory of its own for every
+    // thread, and runs out long before the relay would.
+    constexpr long kWanted = 400;
+#else
+    constexpr long kWanted = 3000;
+#endif
+    const int count = static_cast<int>(std::min(kWanted, room / 2));
+    ASSERT_GE(count, 200) << "the descriptor limit is too low for this test";
 
     vt::TestEnv env;
     const std::string target = env.path("host.sock");
