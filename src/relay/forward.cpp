@@ -219,6 +219,22 @@ Step move_bulk(Sides& sides, Side to, int source, int destination) {
     return step;
 }
 
+// Receives what source has, waiting for it first when it has nothing. The
+// wait is a poll for input alone: a thread asleep in recv is woken as well
+// each time the socket frees room for sending, which the other direction
+// does many thousand times a second while it moves a heavy flow the other
+// way.
+ssize_t receive(int source, std::span<char> buffer) {
+    for (;;) {
+        const ssize_t n = ::recv(source, buffer.data(), buffer.size(), MSG_DONTWAIT);
+        if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return n;
+        if (errno == EINTR) continue;
+        pollfd p{source, POLLIN, 0};
+        if (::poll(&p, 1, -1) < 0 && errno != EINTR)
+            return recv_retry(source, buffer.data(), buffer.size());
+    }
+}
+
 // Carries source to destination until the source ends or either side fails.
 // The source's clean end is passed on as the end of the destination's
 // stream, and the other direction goes on. A failed source is passed on as a
@@ -231,7 +247,7 @@ Step move_bulk(Sides& sides, Side to, int source, int destination) {
 void pump(Sides& sides, Side from, int source, int destination, std::span<char> buffer) {
     const Side to = from == kClient ? kTarget : kClient;
     for (;;) {
-        const ssize_t n = recv_retry(source, buffer.data(), buffer.size());
+        const ssize_t n = receive(source, buffer);
         Step step = Step::more;
         if (n > 0) {
             step = send_counted(sides, to, destination, {buffer.data(), static_cast<size_t>(n)})
