@@ -279,7 +279,8 @@ bool misc_handler_takes(const MiscHandler& handler, std::string_view head, std::
 }
 
 uint16_t kernel_machine(const std::vector<MiscHandler>& handlers, const ReadHead& head_of) {
-    // The header of a program of this machine, as far as handlers look.
+    // The header of a program of this machine, as far as handlers look; it
+    // has no name, so no handler by extension takes it.
     std::string own(kElf64HeaderSize, '\0');
     std::memcpy(own.data(), ELFMAG, SELFMAG);
     own[EI_CLASS] = ELFCLASS64;
@@ -289,7 +290,7 @@ uint16_t kernel_machine(const std::vector<MiscHandler>& handlers, const ReadHead
     own[18] = static_cast<char>(kThisMachine & 0xFF);
     own[19] = static_cast<char>(kThisMachine >> 8);
     for (const MiscHandler& handler : handlers) {
-        if (handler.by_extension || !misc_handler_takes(handler, own, "")) continue;
+        if (!misc_handler_takes(handler, own, "")) continue;
         const auto head = head_of(handler.interpreter);
         if (!head) return kThisMachine;
         const auto emulator = parse_elf_header(*head);
