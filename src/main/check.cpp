@@ -131,18 +131,21 @@ std::vector<MiscHandler> misc_handlers(std::string_view folder) {
     return handlers;
 }
 
-int start_error_of(const std::string& program, const std::vector<MiscHandler>& handlers,
-                   int hand_overs);
+// What the kernel is given to go by: its handlers, and its own machine.
+struct Kernel {
+    std::vector<MiscHandler> handlers;
+    uint16_t machine = kThisMachine;
+};
+
+int start_error_of(const std::string& program, const Kernel& kernel, int hand_overs);
 
 // The kernel opens the file a program hands over to, then runs it in turn.
-int hand_over_error(const std::string& next, const std::vector<MiscHandler>& handlers,
-                    int hand_overs) {
+int hand_over_error(const std::string& next, const Kernel& kernel, int hand_overs) {
     if (const int error = exec_open_error(next)) return error;
-    return start_error_of(next, handlers, hand_overs + 1);
+    return start_error_of(next, kernel, hand_overs + 1);
 }
 
-int start_error_of(const std::string& program, const std::vector<MiscHandler>& handlers,
-                   int hand_overs) {
+int start_error_of(const std::string& program, const Kernel& kernel, int hand_overs) {
     if (hand_overs > kMaxHandOvers) return ELOOP;
     UniqueFd fd = open_for_reading(AT_FDCWD, program);
     if (!fd) return 0;
@@ -151,28 +154,28 @@ int start_error_of(const std::string& program, const std::vector<MiscHandler>& h
     if (!head) return 0;
 
     // binfmt_misc handlers come first, before the kernel's own formats.
-    for (const MiscHandler& handler : handlers) {
+    for (const MiscHandler& handler : kernel.handlers) {
         if (!misc_handler_takes(handler, *head, program)) continue;
         // With the F flag the kernel opened the interpreter when the handler
         // was registered, perhaps outside this container: it is not looked
         // for here.
         if (handler.flags.find('F') != std::string::npos) return 0;
-        return hand_over_error(handler.interpreter, handlers, hand_overs);
+        return hand_over_error(handler.interpreter, kernel, hand_overs);
     }
 
-    if (const auto elf = parse_elf_header(*head); elf && elf_runs_here(*elf)) {
+    if (const auto elf = parse_elf_header(*head); elf && elf_runs_here(*elf, kernel.machine)) {
         const auto loader = elf_loader(*elf, read_at);
         if (!loader) return loader.error();
         if (!*loader) return 0;
         if (const int error = exec_open_error(**loader)) return error;
         UniqueFd loader_fd = open_for_reading(AT_FDCWD, **loader);
-        return loader_fd ? loader_error(*elf, reader_of(loader_fd.get())) : 0;
+        return loader_fd ? loader_error(*elf, reader_of(loader_fd.get()), kernel.machine) : 0;
     }
 
     // Neither an ELF program of this machine nor a #! script: ENOEXEC.
     const auto interpreter = hash_bang_interpreter(*head);
     if (!interpreter) return interpreter.error();
-    return hand_over_error(*interpreter, handlers, hand_overs);
+    return hand_over_error(*interpreter, kernel, hand_overs);
 }
 
 }  // namespace
@@ -327,7 +330,12 @@ std::string fault_message(std::string_view program, const Fault& fault) {
 }
 
 int predict_start_error(const std::string& program, std::string_view misc_folder) {
-    return start_error_of(program, misc_handlers(misc_folder), 0);
+    Kernel kernel{misc_handlers(misc_folder)};
+    kernel.machine = kernel_machine(kernel.handlers, [](const std::string& path) {
+        UniqueFd fd = open_for_reading(AT_FDCWD, path);
+        return fd ? reader_of(fd.get())(0, kExecHeadSize) : std::nullopt;
+    });
+    return start_error_of(program, kernel, 0);
 }
 
 namespace {

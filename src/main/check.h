@@ -65,8 +65,8 @@ inline constexpr std::string_view kBinfmtMiscFolder = "/proc/sys/fs/binfmt_misc"
 
 // The error number with which starting the program would fail, found by
 // reading it as the kernel's program handlers do: the binfmt_misc handlers
-// that misc_folder shows, ELF programs of this machine with their program
-// loader, #! scripts with their interpreter, in turn as far as the kernel
+// that misc_folder shows, ELF programs of the kernel's machine with their
+// program loader, #! scripts with their interpreter, in turn as far as the kernel
 // follows them. 0 when it would start, or when what decides it cannot be
 // read. The program must be runnable as classify_path judges it.
 int predict_start_error(const std::string& program,

@@ -130,25 +130,20 @@ std::optional<ElfHeader> parse_elf_header(std::string_view head) {
     return header;
 }
 
-ElfAbi elf_abi(const ElfHeader& header) {
-    constexpr bool kBigEndian = __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__;
-    if (header.big_endian != kBigEndian) return ElfAbi::foreign;
-#if defined(__x86_64__)
-    if (header.is64 && header.machine == EM_X86_64) return ElfAbi::native;
+ElfAbi elf_abi(const ElfHeader& header, uint16_t kernel) {
+    // Both machines are little-endian.
+    if (header.big_endian) return ElfAbi::foreign;
+    if (header.is64 && header.machine == kernel) return ElfAbi::native;
     // 32-bit x86 programs run on the kernel's ia32 compatibility, which
-    // x86-64 kernels build in as a rule.
-    if (!header.is64 && header.machine == EM_386) return ElfAbi::compat;
-#elif defined(__aarch64__)
-    // No 32-bit Arm: the Mac's processors cannot run it at all.
-    if (header.is64 && header.machine == EM_AARCH64) return ElfAbi::native;
-#else
-#error "unknown machine"
-#endif
+    // x86-64 kernels build in as a rule. No 32-bit Arm on arm64: the Mac's
+    // processors cannot run it at all.
+    if (kernel == EM_X86_64 && !header.is64 && header.machine == EM_386) return ElfAbi::compat;
     return ElfAbi::foreign;
 }
 
-bool elf_runs_here(const ElfHeader& header) {
-    return (header.type == ET_EXEC || header.type == ET_DYN) && elf_abi(header) != ElfAbi::foreign;
+bool elf_runs_here(const ElfHeader& header, uint16_t kernel) {
+    return (header.type == ET_EXEC || header.type == ET_DYN) &&
+           elf_abi(header, kernel) != ElfAbi::foreign;
 }
 
 std::expected<std::optional<std::string>, int> elf_loader(const ElfHeader& program,
@@ -175,13 +170,13 @@ std::expected<std::optional<std::string>, int> elf_loader(const ElfHeader& progr
     return std::nullopt;
 }
 
-int loader_error(const ElfHeader& program, const ReadAt& loader) {
+int loader_error(const ElfHeader& program, const ReadAt& loader, uint16_t kernel) {
     const size_t header_size = program.is64 ? kElf64HeaderSize : kElf32HeaderSize;
     const auto head = loader(0, header_size);
     if (!head) return 0;
     if (head->size() != header_size) return EIO;
     const auto header = parse_elf_header(*head);
-    if (!header || elf_abi(*header) != elf_abi(program)) return ELIBBAD;
+    if (!header || elf_abi(*header, kernel) != elf_abi(program, kernel)) return ELIBBAD;
     return load_program_headers(*header, loader).state == Table::State::refused ? ELIBBAD : 0;
 }
 
@@ -281,6 +276,28 @@ bool misc_handler_takes(const MiscHandler& handler, std::string_view head, std::
         if (((seen ^ static_cast<unsigned char>(handler.magic[i])) & mask) != 0) return false;
     }
     return true;
+}
+
+uint16_t kernel_machine(const std::vector<MiscHandler>& handlers, const ReadHead& head_of) {
+    // The header of a program of this machine, as far as handlers look; it
+    // has no name, so no handler by extension takes it.
+    std::string own(kElf64HeaderSize, '\0');
+    std::memcpy(own.data(), ELFMAG, SELFMAG);
+    own[EI_CLASS] = ELFCLASS64;
+    own[EI_DATA] = ELFDATA2LSB;
+    own[EI_VERSION] = EV_CURRENT;
+    own[16] = ET_EXEC;
+    own[18] = static_cast<char>(kThisMachine & 0xFF);
+    own[19] = static_cast<char>(kThisMachine >> 8);
+    for (const MiscHandler& handler : handlers) {
+        if (!misc_handler_takes(handler, own, "")) continue;
+        const auto head = head_of(handler.interpreter);
+        if (!head) return kThisMachine;
+        const auto emulator = parse_elf_header(*head);
+        if (!emulator || !emulator->is64 || emulator->big_endian) return kThisMachine;
+        return emulator->machine;
+    }
+    return kThisMachine;
 }
 
 }  // namespace vorn

@@ -6,6 +6,8 @@
 // the caller hands in the bytes, so that every judgement can be tested and
 // fuzzed on bytes of any shape.
 
+#include <elf.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -13,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vorn {
 
@@ -38,15 +41,25 @@ struct ElfHeader {
 // begin with the ELF magic and a known class and byte order.
 std::optional<ElfHeader> parse_elf_header(std::string_view head);
 
-// How this machine's kernel runs ELF files of that kind by itself: as its
-// own (the architecture this program was built for), as the 32-bit x86
-// compatibility that x86-64 kernels carry, or not at all.
+// The machine this program is built for, as ELF headers name it.
+#if defined(__x86_64__)
+inline constexpr uint16_t kThisMachine = EM_X86_64;
+#elif defined(__aarch64__)
+inline constexpr uint16_t kThisMachine = EM_AARCH64;
+#else
+#error "unknown machine"
+#endif
+
+// How a kernel of the machine `kernel` runs ELF files of that kind by
+// itself: as its own, as the 32-bit x86 compatibility that x86-64 kernels
+// carry, or not at all. The kernel is of this program's machine unless it
+// runs this program through an emulator (see kernel_machine).
 enum class ElfAbi { foreign, native, compat };
-ElfAbi elf_abi(const ElfHeader& header);
+ElfAbi elf_abi(const ElfHeader& header, uint16_t kernel = kThisMachine);
 
 // Whether the kernel's ELF handler takes the program: an executable or a
 // shared object of an ABI it runs.
-bool elf_runs_here(const ElfHeader& header);
+bool elf_runs_here(const ElfHeader& header, uint16_t kernel = kThisMachine);
 
 // The program loader (PT_INTERP) that the kernel opens for an ELF program it
 // takes: none for a static program, or the error number with which execve
@@ -61,7 +74,7 @@ std::expected<std::optional<std::string>, int> elf_loader(const ElfHeader& progr
 // Whether the loader's own file is one the kernel accepts for that program:
 // 0, or EIO when it is shorter than an ELF header, ELIBBAD when it is not an
 // ELF file of the program's ABI or its program header table is refused.
-int loader_error(const ElfHeader& program, const ReadAt& loader);
+int loader_error(const ElfHeader& program, const ReadAt& loader, uint16_t kernel = kThisMachine);
 
 // The interpreter that the kernel's #! handler opens for a file whose first
 // bytes are head, or ENOEXEC where the handler refuses the line (no "#!",
@@ -88,5 +101,16 @@ std::optional<MiscHandler> parse_misc_handler(std::string_view text);
 // Whether the handler takes the file named path (as execve is given it)
 // whose first bytes are head.
 bool misc_handler_takes(const MiscHandler& handler, std::string_view head, std::string_view path);
+
+// The machine of the kernel, as the handlers show it: this program's own,
+// unless one of them takes ELF programs of this program's machine. Then the
+// kernel cannot run this program by itself and runs it through that
+// handler's interpreter, an emulator, which is a program of the kernel's own
+// machine: its first bytes, read with head_of, tell which. Where they cannot
+// be read (an interpreter the kernel opened outside this container), or are
+// not those of a 64-bit ELF program, this program's machine is all there is
+// to go by.
+using ReadHead = std::function<std::optional<std::string>(const std::string& path)>;
+uint16_t kernel_machine(const std::vector<MiscHandler>& handlers, const ReadHead& head_of);
 
 }  // namespace vorn

@@ -207,11 +207,13 @@ TEST(Edges, RelayStartedByACopyEndsOnSigterm) {
     }));
     const pid_t relay = holders[0];
     vt::track_pid(relay);
-    const std::string tasks = "/proc/" + std::to_string(relay) + "/task";
-    ASSERT_TRUE(vt::wait_until([&] { return vt::count_entries(tasks) >= 2; }));
+    ASSERT_TRUE(vt::wait_until([&] { return vt::program_threads(relay) >= 2; }));
 
     EXPECT_EQ(signal_mask(relay, "SigIgn"), bit(SIGINT) | bit(SIGHUP) | bit(SIGPIPE));
     for (int sig : {SIGTERM, SIGQUIT, SIGINT, SIGHUP, SIGCHLD, SIGTSTP}) {
+        // An emulator catches the signals that end a process, to end the
+        // program it runs as they would; what they do shows below.
+        if (vt::under_emulation() && (sig == SIGTERM || sig == SIGQUIT)) continue;
         EXPECT_EQ(signal_mask(relay, "SigCgt") & bit(sig), 0u) << strsignal(sig);
     }
     ASSERT_EQ(::kill(relay, SIGTERM), 0);
@@ -378,17 +380,17 @@ TEST(Edges, CheckRefusesExactlyWhatTheLaunchRefuses) {
 // What --check says of programs made for this test alone, so that it holds
 // under an emulator too, where the host's own programs are of another
 // machine: the program itself, and a copy of it marked for the other
-// architecture this program is built for.
+// architecture it is built for. The binary's own header tells its machine,
+// which need not be the tests'.
 TEST(Edges, CheckJudgesProgramsOfThisMachineAndOfAnother) {
     vt::TestEnv env;
     const std::string self = vt::vorn_entry_bin();
     std::string other = file_bytes(self);
     ASSERT_GT(other.size(), sizeof(Elf64_Ehdr));
-#if defined(__x86_64__)
-    const uint16_t other_machine = EM_AARCH64;
-#else
-    const uint16_t other_machine = EM_X86_64;
-#endif
+    uint16_t machine = 0;
+    std::memcpy(&machine, other.data() + offsetof(Elf64_Ehdr, e_machine), sizeof machine);
+    ASSERT_TRUE(machine == EM_X86_64 || machine == EM_AARCH64) << machine;
+    const uint16_t other_machine = machine == EM_X86_64 ? EM_AARCH64 : EM_X86_64;
     std::memcpy(other.data() + offsetof(Elf64_Ehdr, e_machine), &other_machine,
                 sizeof other_machine);
     vt::write_file(env.path("other"), other, 0755);

@@ -283,7 +283,10 @@ TEST_F(Shell, FirstProcessOfAPidNamespaceKeepsCtrlC) {
     tmux->line(pane,
                "unshare --pid --fork --mount-proc vorn-entry -- sh -c "
                "'echo \"ns-pid=$$\"; read x; exit 3'");
-    ASSERT_TRUE(tmux->wait_for(pane, "ns-pid=2")) << tmux->history(pane);
+    // The command is the next process of the namespace after the program and
+    // the emulator's threads, where it runs emulated.
+    const std::string command_pid = "ns-pid=" + std::to_string(2 + emulator_threads());
+    ASSERT_TRUE(tmux->wait_for(pane, command_pid)) << tmux->history(pane);
     auto joined =
         Child::start(env.spec({"--join", "--", "sh", "-c", "echo joined-ready; exec sleep 60"}));
     ASSERT_TRUE(joined->wait_for_out("joined-ready"));

@@ -14,6 +14,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <stdexcept>
 
 #include "main/check.h"
@@ -141,29 +142,40 @@ TEST(ElfHeader, ReadsBothClassesAndByteOrders) {
     EXPECT_FALSE(elf_runs_here(*cut));
 }
 
-TEST(ElfHeader, RunsHereOnlyProgramsOfThisMachine) {
+TEST(ElfHeader, RunsHereOnlyProgramsOfTheKernelsMachine) {
     struct Case {
         ElfImage image;
+        uint16_t kernel;
         bool runs;
     };
     const Case cases[] = {
-        {{}, true},
-        {{.type = ET_DYN}, true},
-        {{.type = ET_REL}, false},
-        {{.type = ET_CORE}, false},
-        {{.machine = kOther}, false},
-        {{.big_endian = true}, false},
-        {{.is64 = false}, false},
-#if defined(__x86_64__)
-        {{.is64 = false, .machine = EM_386}, true},
-        {{.is64 = true, .machine = EM_386}, false},
-#endif
+        {{}, kNative, true},
+        {{.type = ET_DYN}, kNative, true},
+        {{.type = ET_REL}, kNative, false},
+        {{.type = ET_CORE}, kNative, false},
+        {{.machine = kOther}, kNative, false},
+        {{.big_endian = true}, kNative, false},
+        {{.is64 = false}, kNative, false},
+        // A kernel of the other machine, which runs this program emulated.
+        {{.machine = kOther}, kOther, true},
+        {{.type = ET_DYN, .machine = kOther}, kOther, true},
+        {{}, kOther, false},
+        {{.big_endian = true, .machine = kOther}, kOther, false},
+        // 32-bit x86 on the compatibility of an x86-64 kernel alone.
+        {{.is64 = false, .machine = EM_386}, EM_X86_64, true},
+        {{.is64 = true, .machine = EM_386}, EM_X86_64, false},
+        {{.is64 = false, .machine = EM_386}, EM_AARCH64, false},
+        {{.is64 = false, .machine = EM_ARM}, EM_AARCH64, false},
     };
     for (const auto& c : cases) {
         const auto header = parse_elf_header(make_elf(c.image));
         ASSERT_TRUE(header);
-        EXPECT_EQ(elf_runs_here(*header), c.runs) << c.image.machine << " " << c.image.type;
+        EXPECT_EQ(elf_runs_here(*header, c.kernel), c.runs)
+            << c.image.machine << " " << c.image.type << " on " << c.kernel;
     }
+    // Without a kernel named, it is of this program's machine.
+    EXPECT_TRUE(elf_runs_here(*parse_elf_header(make_elf({}))));
+    EXPECT_FALSE(elf_runs_here(*parse_elf_header(make_elf({.machine = kOther}))));
 }
 
 TEST(ElfLoader, FindsTheFirstInterpreterOrTheKernelsError) {
@@ -279,11 +291,12 @@ TEST(HashBangInterpreter, SplitsTheLineAsTheKernelDoes) {
     for (const auto& c : cases) EXPECT_EQ(hash_bang_interpreter(c.head), c.expected) << c.head;
 }
 
-// As the kernel shows a handler that an emulator registers for other machines.
+// As the kernel shows a handler that an emulator registers for programs of
+// another machine (of this one, where this program itself runs emulated).
 std::string emulator_entry(const std::string& interpreter, const std::string& flags,
-                           bool enabled = true) {
+                           bool enabled = true, uint16_t machine = kOther) {
     std::string magic, mask;
-    const std::string header = make_elf({.machine = kOther}).substr(0, 20);
+    const std::string header = make_elf({.machine = machine}).substr(0, 20);
     static const char* const kHex = "0123456789abcdef";
     for (size_t i = 0; i < header.size(); ++i) {
         const auto byte = static_cast<unsigned char>(header[i]);
@@ -343,6 +356,57 @@ TEST(MiscHandler, ReadsEntriesAndMatchesMagicOrExtension) {
          }) {
         EXPECT_FALSE(parse_misc_handler(malformed)) << malformed;
     }
+}
+
+// The kernel's machine is read off the emulator that runs this program, when
+// a handler takes programs of this program's machine.
+TEST(KernelMachine, IsTheEmulatorsWhereAHandlerTakesThisProgram) {
+    const std::map<std::string, std::string> files = {
+        {"/emu/other", make_elf({.machine = kOther, .interps = {with_nul("/lib/ld.so")}})},
+        {"/emu/other-32", make_elf({.is64 = false, .machine = EM_386})},
+        {"/emu/other-be", make_elf({.big_endian = true, .machine = kOther})},
+        {"/emu/script", "#!/emu/other\n"},
+        {"/emu/text", "not a program"},
+    };
+    const ReadHead head_of = [&](const std::string& path) -> std::optional<std::string> {
+        const auto it = files.find(path);
+        if (it == files.end()) return std::nullopt;
+        return it->second.substr(0, kExecHeadSize);
+    };
+    const auto handler = [](const std::string& text) {
+        auto parsed = parse_misc_handler(text);
+        if (!parsed) throw std::invalid_argument("not a handler: " + text);
+        return *parsed;
+    };
+    const MiscHandler for_this = handler(emulator_entry("/emu/other", "", true, kNative));
+    const MiscHandler for_other = handler(emulator_entry("/emu/native", "F"));
+    struct Case {
+        const char* what;
+        std::vector<MiscHandler> handlers;
+        uint16_t expected;
+    };
+    const Case cases[] = {
+        {"no handler", {}, kNative},
+        {"one for other programs only", {for_other}, kNative},
+        {"one for this program", {for_this}, kOther},
+        {"after one for others", {for_other, for_this}, kOther},
+        {"opened at registration",
+         {handler(emulator_entry("/emu/other", "F", true, kNative))},
+         kOther},
+        {"disabled", {handler(emulator_entry("/emu/other", "", false, kNative))}, kNative},
+        {"emulator unseen", {handler(emulator_entry("/emu/gone", "F", true, kNative))}, kNative},
+        {"emulator 32-bit", {handler(emulator_entry("/emu/other-32", "", true, kNative))}, kNative},
+        {"emulator big-endian",
+         {handler(emulator_entry("/emu/other-be", "", true, kNative))},
+         kNative},
+        {"emulator a script", {handler(emulator_entry("/emu/script", "", true, kNative))}, kNative},
+        {"emulator no program", {handler(emulator_entry("/emu/text", "", true, kNative))}, kNative},
+        {"by extension",
+         {handler("enabled\ninterpreter /emu/other\nflags: \nextension .vorn\n")},
+         kNative},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(kernel_machine(c.handlers, head_of), c.expected) << c.what;
 }
 
 // The error a real execve of path gives, 0 when it started the program.
@@ -422,7 +486,9 @@ TEST(PredictStartError, AgreesWithTheKernel) {
     for (const auto& c : cases) {
         if (c.mode == 0644) continue;  // resolution turns these away first
         const std::string path = d + "/" + c.name;
-        EXPECT_EQ(predict_start_error(path, "/nonexistent"), real_start_error(path)) << c.name;
+        // Judged with the handlers the kernel has: a machine with an emulator
+        // registered runs the other machine's programs.
+        EXPECT_EQ(predict_start_error(path), real_start_error(path)) << c.name;
     }
 }
 
@@ -451,6 +517,9 @@ TEST(PredictStartError, FollowsTheMiscHandlersThatProcShows) {
     vt::write_file(d + "/emulator", make_elf({}), 0755);
     vt::write_file(d + "/other", make_elf({.machine = kOther}), 0755);
     vt::write_file(d + "/app.vorn", "neither ELF nor #!", 0755);
+    vt::write_file(d + "/native", make_elf({}), 0755);
+    vt::write_file(d + "/neither", make_elf({.machine = EM_RISCV}), 0755);
+    const std::string this_emulated = emulator_entry(d + "/other", "", true, kNative);
     struct Case {
         const char* what;
         std::string status;
@@ -481,6 +550,11 @@ TEST(PredictStartError, FollowsTheMiscHandlersThatProcShows) {
          {"enabled\ninterpreter " + d + "/other\nflags: \nextension .vorn\n", found},
          "/app.vorn",
          0},
+        // This program runs emulated, through a handler for its own machine
+        // whose interpreter, of the other machine, the kernel runs itself.
+        {"this program emulated", "enabled\n", {this_emulated}, "/native", 0},
+        {"a program of the emulator's machine", "enabled\n", {this_emulated}, "/other", 0},
+        {"emulated, of neither machine", "enabled\n", {this_emulated}, "/neither", ENOEXEC},
     };
     for (const auto& c : cases) {
         for (const auto& name : {"status", "entry0", "entry1", "register"}) {

@@ -1,6 +1,7 @@
 #include "support/process.h"
 
 #include <dirent.h>
+#include <elf.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -10,6 +11,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <stdexcept>
@@ -24,6 +26,68 @@ namespace vt {
 
 std::string vorn_entry_bin() {
     return VORN_ENTRY_BIN;
+}
+
+namespace {
+
+// The machine an ELF file is built for (e_machine); 0 for another file.
+uint16_t elf_machine(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    unsigned char head[20] = {};
+    const ssize_t n = ::pread(fd, head, sizeof head, 0);
+    ::close(fd);
+    if (n != sizeof head || std::memcmp(head, ELFMAG, SELFMAG) != 0) return 0;
+    return static_cast<uint16_t>(head[18] | head[19] << 8);
+}
+
+// The words of /proc/PID/cmdline.
+std::vector<std::string> command_line(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline");
+    std::vector<std::string> words;
+    std::string word;
+    while (std::getline(in, word, '\0')) words.push_back(word);
+    return words;
+}
+
+}  // namespace
+
+bool under_emulation() {
+    static const bool emulated = [] {
+        const uint16_t binary = elf_machine(vorn_entry_bin());
+        return binary != 0 && binary != elf_machine("/proc/self/exe");
+    }();
+    return emulated;
+}
+
+int emulator_threads() {
+    // qemu-user runs one thread of its own, for its read-copy-update work.
+    return under_emulation() ? 1 : 0;
+}
+
+std::string program_of(pid_t pid) {
+    std::error_code ec;
+    const std::string exe =
+        std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec);
+    if (ec || !under_emulation()) return exe;
+    // The kernel starts the emulator with the program's path after its own.
+    const auto words = command_line(pid);
+    if (words.size() >= 2 && words[1].starts_with('/') &&
+        elf_machine(words[1]) == elf_machine(vorn_entry_bin())) {
+        return words[1];
+    }
+    return exe;
+}
+
+int program_threads(pid_t pid) {
+    std::error_code ec;
+    int threads = 0;
+    for (std::filesystem::directory_iterator it("/proc/" + std::to_string(pid) + "/task", ec), end;
+         !ec && it != end; it.increment(ec)) {
+        ++threads;
+    }
+    if (ec || threads == 0) return -1;
+    return threads - emulator_threads();
 }
 
 struct Child::Impl {

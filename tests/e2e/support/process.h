@@ -17,6 +17,26 @@ using Millis = std::chrono::milliseconds;
 // Path of the built vorn-entry binary.
 std::string vorn_entry_bin();
 
+// Whether the binary under test is built for another machine than these
+// tests, so that the kernel runs it, and every program of its machine that it
+// starts, through an emulator (qemu-user, registered with binfmt_misc). /proc
+// then shows the emulator in its processes: its executable, its handlers of
+// the signals that end a process, and a thread of its own.
+bool under_emulation();
+
+// Threads the emulator runs in each process of the binary under test beside
+// the program's own (each takes a process ID): 0 where it runs natively.
+int emulator_threads();
+
+// The program a process runs: what /proc/PID/exe names, or, for a program
+// the kernel runs through the emulator, the program's path as the kernel
+// hands it to the emulator. Empty when the process is gone.
+std::string program_of(pid_t pid);
+
+// The threads of a process of the binary under test, without the
+// emulator's own; -1 when the process is gone.
+int program_threads(pid_t pid);
+
 // How a process ended, and what it wrote.
 struct Result {
     bool exited = false;

@@ -44,6 +44,16 @@ TestEnv::TestEnv() {
     vars_["VORN_CLIP_SOCK"] = this->path("clip.sock");
     vars_["VORN_CLIP_BIN"] = this->path("shims");
     vars_["LC_ALL"] = "C";
+    // Where the binary under test is of another machine, the kernel runs it
+    // through qemu-user, which takes its settings (QEMU_PAGESIZE, say) from
+    // the environment of each program it starts.
+    for (char** e = environ; *e; ++e) {
+        const std::string_view entry = *e;
+        const size_t eq = entry.find('=');
+        if (entry.starts_with("QEMU_") && eq != std::string_view::npos) {
+            vars_[std::string(entry.substr(0, eq))] = std::string(entry.substr(eq + 1));
+        }
+    }
     write_file(this->path("passwd"), "root:x:0:0:root:" + home() + ":/bin/sh\n");
 }
 

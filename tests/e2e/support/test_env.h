@@ -35,6 +35,8 @@ class TempDir {
 //   rootfs        VORN_ENTRY_ROOTFS: the temporary folder itself
 //   clip.sock     VORN_CLIP_SOCK
 //   shims/        VORN_CLIP_BIN (not created)
+// The QEMU_* variables of the tests' own environment pass on, for an
+// emulated binary under test.
 class TestEnv {
   public:
     TestEnv();
