@@ -164,6 +164,14 @@ vt::Result launch(const vt::TestEnv& env, std::vector<std::string> listeners,
     return vt::run(env.spec(listeners));
 }
 
+// A relay with the one listener --tcp port=target; empty when the launch
+// failed or no relay holds the port.
+Relay tcp_relay(const vt::TestEnv& env, uint16_t port, const std::string& target) {
+    const auto r = launch(env, {"--tcp", std::to_string(port) + "=" + target});
+    EXPECT_EQ(r.status(), 0) << r.err;
+    return r.status() == 0 ? relay_on_port(port) : Relay();
+}
+
 std::string log_of(const vt::TestEnv& env) {
     return text_of(env.home() + "/.vorn-entry.log");
 }
@@ -584,8 +592,7 @@ TEST(Relay, AcceptUnderDescriptorExhaustionLogsOncePerRunAndRecovers) {
     const std::string target = env.path("host.sock");
     EchoServer echo(target);
     const uint16_t port = vt::free_port();
-    ASSERT_EQ(launch(env, {"--tcp", std::to_string(port) + "=" + target}).status(), 0);
-    Relay relay = relay_on_port(port);
+    Relay relay = tcp_relay(env, port, target);
     ASSERT_TRUE(relay);
     rlimit normal{};
     ASSERT_EQ(::prlimit(relay.pid(), RLIMIT_NOFILE, nullptr, &normal), 0);
@@ -672,8 +679,7 @@ TEST(Relay, FiveHundredSimultaneousConnectionsEachCarryAMegabyteIntact) {
     UniqueFd server = vt::unix_listen(target);
     ASSERT_TRUE(server);
     const uint16_t port = vt::free_port();
-    ASSERT_EQ(launch(env, {"--tcp", std::to_string(port) + "=" + target}).status(), 0);
-    Relay relay = relay_on_port(port);
+    Relay relay = tcp_relay(env, port, target);
     ASSERT_TRUE(relay);
 
     constexpr int kConnections = 500;
@@ -832,8 +838,7 @@ TEST(RelayFaults, ClientsResettingMidStreamLeaveNothingBehind) {
     const std::string target = env.path("host.sock");
     EchoServer echo(target);
     const uint16_t port = vt::free_port();
-    ASSERT_EQ(launch(env, {"--tcp", std::to_string(port) + "=" + target}).status(), 0);
-    Relay relay = relay_on_port(port);
+    Relay relay = tcp_relay(env, port, target);
     ASSERT_TRUE(relay);
     const auto idle = idle_state(relay, tcp_loops());
     ASSERT_TRUE(idle);
@@ -1304,8 +1309,7 @@ TEST(RelayLikeDirect, UnderAnAddressSpaceCapConnectionsAreRefusedOneByOne) {
     const std::string target = env.path("host.sock");
     EchoServer echo(target);
     const uint16_t port = vt::free_port();
-    ASSERT_EQ(launch(env, {"--tcp", std::to_string(port) + "=" + target}).status(), 0);
-    Relay relay = relay_on_port(port);
+    Relay relay = tcp_relay(env, port, target);
     ASSERT_TRUE(relay);
     const auto idle = idle_state(relay, tcp_loops());
     ASSERT_TRUE(idle);
@@ -1421,6 +1425,15 @@ struct Sender {
     std::thread thread;
 };
 
+// Sends data from one end and ends that direction; the other end must get
+// every byte and then the end of the stream.
+void passes_whole(int from, int to, const std::string& data, const std::string& what) {
+    Sender sender(from, data, true);
+    const Received got = receive_until_the_end(to);
+    EXPECT_EQ(got.bytes.size(), data.size()) << what;
+    EXPECT_TRUE(got.bytes == data && got.end == 0) << what;
+}
+
 // The resetter ends with a reset: a TCP socket by closing with SO_LINGER 0,
 // a Unix socket by closing with bytes left unread, which the reader sent it.
 void reset_after(UniqueFd& resetter, int reader, const std::string& data) {
@@ -1457,28 +1470,14 @@ TEST(RelayPump, EveryRuleHoldsForLightAndHeavyFlowsBothWays) {
                 Endpoints e = relay.connect(kind);
                 ASSERT_TRUE(e.client && e.server) << what;
                 switch (rule) {
-                    case Rule::clean_end: {
-                        {
-                            Sender up(e.client.get(), request, true);
-                            const Received got = receive_until_the_end(e.server.get());
-                            EXPECT_TRUE(got.bytes == request && got.end == 0) << what;
-                        }
-                        Sender down(e.server.get(), answer, true);
-                        const Received got = receive_until_the_end(e.client.get());
-                        EXPECT_TRUE(got.bytes == answer && got.end == 0) << what;
+                    case Rule::clean_end:
+                        passes_whole(e.client.get(), e.server.get(), request, what);
+                        passes_whole(e.server.get(), e.client.get(), answer, what);
                         break;
-                    }
-                    case Rule::server_ends_first: {
-                        {
-                            Sender down(e.server.get(), answer, true);
-                            const Received got = receive_until_the_end(e.client.get());
-                            EXPECT_TRUE(got.bytes == answer && got.end == 0) << what;
-                        }
-                        Sender up(e.client.get(), request, true);
-                        const Received got = receive_until_the_end(e.server.get());
-                        EXPECT_TRUE(got.bytes == request && got.end == 0) << what;
+                    case Rule::server_ends_first:
+                        passes_whole(e.server.get(), e.client.get(), answer, what);
+                        passes_whole(e.client.get(), e.server.get(), request, what);
                         break;
-                    }
                     case Rule::server_resets:
                     case Rule::client_resets: {
                         const bool server = rule == Rule::server_resets;
@@ -1577,8 +1576,7 @@ TEST(RelayLoad, ThousandsOfIdleConnectionsCostTwoDescriptorsEach) {
     UniqueFd server = vt::unix_listen(target);
     ASSERT_TRUE(server);
     const uint16_t port = vt::free_port();
-    ASSERT_EQ(launch(env, {"--tcp", std::to_string(port) + "=" + target}).status(), 0);
-    Relay relay = relay_on_port(port);
+    Relay relay = tcp_relay(env, port, target);
     ASSERT_TRUE(relay);
     const auto idle = idle_state(relay, tcp_loops());
     ASSERT_TRUE(idle);

@@ -67,6 +67,16 @@ std::unique_ptr<ConnectionWorker> new_worker() {
     return worker ? std::move(*worker) : nullptr;
 }
 
+// A connection as the accept loop of kind hands it over.
+void handle(ListenerKind kind, UniqueFd connection, const std::string& path, uint16_t port,
+            ConnectionWorker& worker) {
+    if (kind == ListenerKind::tcp) {
+        handle_tcp_connection(std::move(connection), path, port, worker);
+    } else {
+        handle_unix_connection(std::move(connection), path, port, worker);
+    }
+}
+
 class RelayLogFile {
   public:
     RelayLogFile() {
@@ -200,11 +210,7 @@ TEST(ConnectionHandlers, UnreachableTargetsAreLoggedAndTheClientClosed) {
         {
             OnRelayThread relay(
                 [&c, connection = std::move(client.relay_end), w = new_worker()]() mutable {
-                    if (c.kind == ListenerKind::tcp) {
-                        handle_tcp_connection(std::move(connection), c.path, c.port, *w);
-                    } else {
-                        handle_unix_connection(std::move(connection), c.path, c.port, *w);
-                    }
+                    handle(c.kind, std::move(connection), c.path, c.port, *w);
                 });
             EXPECT_TRUE(relay.finishes()) << c.line;
         }
@@ -243,11 +249,7 @@ TEST(ConnectionHandlers, ReachTheirTargets) {
         Pair client = socket_pair();
         OnRelayThread relay(
             [&c, connection = std::move(client.relay_end), w = new_worker()]() mutable {
-                if (c.kind == ListenerKind::tcp) {
-                    handle_tcp_connection(std::move(connection), c.path, c.port, *w);
-                } else {
-                    handle_unix_connection(std::move(connection), c.path, c.port, *w);
-                }
+                handle(c.kind, std::move(connection), c.path, c.port, *w);
             });
         vt::UniqueFd served = vt::accept_within(c.server);
         ASSERT_TRUE(served) << c.name;
