@@ -13,6 +13,7 @@
 
 #include "base/error.h"
 #include "base/io.h"
+#include "base/number.h"
 #include "base/text.h"
 #include "base/unique_fd.h"
 
@@ -45,20 +46,6 @@ bool is_white_space(uint32_t cp) {
     return (cp >= 0x09 && cp <= 0x0D) || cp == 0x20 || cp == 0x85 || cp == 0xA0 || cp == 0x1680 ||
            (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 || cp == 0x202F ||
            cp == 0x205F || cp == 0x3000;
-}
-
-// A size: an optional single "+", then one or more digits, within 64 bits.
-std::optional<uint64_t> parse_size(std::string_view text) {
-    if (text.starts_with('+')) text.remove_prefix(1);
-    if (text.empty()) return std::nullopt;
-    uint64_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        const auto digit = static_cast<uint64_t>(c - '0');
-        if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
-        value = value * 10 + digit;
-    }
-    return value;
 }
 
 std::expected<UniqueFd, Error> connect_to(const std::string& path) {
@@ -126,7 +113,8 @@ Answer parse_answer(std::string_view line) {
     const std::string_view text = trim_trailing_white_space(line);
     if (text.starts_with("ERR ")) return AnswerErr{std::string(text.substr(4))};
     if (text.starts_with("OK ")) {
-        if (const auto size = parse_size(text.substr(3))) return AnswerOk{*size};
+        // A size: an optional "+", then one or more digits, within 64 bits.
+        if (const auto size = parse_unsigned(text.substr(3), UINT64_MAX)) return AnswerOk{*size};
     }
     return AnswerUnreadable{};
 }

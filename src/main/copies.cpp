@@ -12,6 +12,7 @@
 
 #include "base/exit.h"
 #include "base/io.h"
+#include "base/number.h"
 #include "base/text.h"
 #include "main/cli.h"
 #include "main/message.h"
@@ -26,28 +27,6 @@ constexpr std::string_view kSessionEnding =
 std::string folder_gone_message(const std::string& folder) {
     return "this copy cannot join the session, because its session folder " + display_form(folder) +
            " is gone. End the session and launch again.";
-}
-
-// A signed 32-bit decimal with an optional sign and nothing else.
-std::optional<int32_t> parse_pid_field(std::string_view text) {
-    bool negative = false;
-    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
-        negative = text.front() == '-';
-        text.remove_prefix(1);
-    }
-    if (text.empty()) return std::nullopt;
-    // Accumulated as a negative number, whose range reaches INT32_MIN.
-    int64_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        value = value * 10 - (c - '0');
-        if (value < std::numeric_limits<int32_t>::min()) return std::nullopt;
-    }
-    if (!negative) {
-        if (value < -int64_t{std::numeric_limits<int32_t>::max()}) return std::nullopt;
-        value = -value;
-    }
-    return static_cast<int32_t>(value);
 }
 
 bool process_exists(pid_t pid) {
@@ -101,7 +80,11 @@ std::optional<int32_t> copy_file_pid(std::string_view name) {
         !is_valid_utf8(name)) {
         return std::nullopt;
     }
-    return parse_pid_field(name.substr(kCopyFilePrefix.size()));
+    const auto pid =
+        parse_signed(name.substr(kCopyFilePrefix.size()), std::numeric_limits<int32_t>::min(),
+                     std::numeric_limits<int32_t>::max());
+    if (!pid) return std::nullopt;
+    return static_cast<int32_t>(*pid);
 }
 
 std::expected<UniqueFd, JoinRefusal> try_join(const std::string& folder,
