@@ -35,28 +35,6 @@ std::vector<std::string_view> split(std::string_view text, char sep) {
     }
 }
 
-struct Components {
-    bool absolute = false;
-    std::vector<std::string_view> names;
-    bool operator==(const Components&) const = default;
-};
-
-// The components a path walker would see: repeated and trailing slashes and
-// "." components vanish, except a "." that starts a relative path. ".." stays,
-// since a/../b names b only when a is a folder and not a link.
-Components components(std::string_view path) {
-    Components out;
-    out.absolute = path.starts_with('/');
-    size_t pos = 0;
-    while (pos < path.size()) {
-        const size_t end = std::min(path.find('/', pos), path.size());
-        const std::string_view piece = path.substr(pos, end - pos);
-        if (!piece.empty() && !(piece == "." && pos != 0)) out.names.push_back(piece);
-        pos = end + 1;
-    }
-    return out;
-}
-
 bool is_usable_absolute(const std::string& path) {
     // A NUL byte would cut the path short at the system call and name
     // another file than the one meant.
@@ -82,7 +60,10 @@ std::optional<std::string> root_home_from_passwd(std::string_view content) {
 }
 
 bool same_path(std::string_view a, std::string_view b) {
-    return a == b || components(a) == components(b);
+    if (a == b) return true;
+    if (a.starts_with('/') != b.starts_with('/')) return false;
+    return std::ranges::equal(path_components(a), path_components(b), {}, &PathComponent::name,
+                              &PathComponent::name);
 }
 
 void make_ssh_link(const SshLinkInputs& inputs) {
