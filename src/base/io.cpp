@@ -15,15 +15,29 @@ namespace {
 template <typename Put>
 std::expected<void, Error> put_all(std::string_view data, Put put) {
     while (!data.empty()) {
-        const ssize_t n = put(data.data(), data.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return std::unexpected(Error::last_system());
-        }
+        const ssize_t n = retry_on_eintr([&] { return put(data.data(), data.size()); });
+        if (n < 0) return std::unexpected(Error::last_system());
         if (n == 0) return std::unexpected(Error::own(kWriteZero));
         data.remove_prefix(static_cast<size_t>(n));
     }
     return {};
+}
+
+// Fills up to limit bytes with read_at(buffer, size, offset), which reads at
+// the offset into what is being read.
+template <typename ReadAt>
+std::expected<std::string, Error> fill(size_t limit, ReadAt read_at) {
+    std::string out(limit, '\0');
+    size_t got = 0;
+    while (got < limit) {
+        const ssize_t n =
+            retry_on_eintr([&] { return read_at(out.data() + got, limit - got, got); });
+        if (n < 0) return std::unexpected(Error::last_system());
+        if (n == 0) break;
+        got += static_cast<size_t>(n);
+    }
+    out.resize(got);
+    return out;
 }
 
 }  // namespace
@@ -50,17 +64,21 @@ std::expected<void, Error> send_all(int sock, std::string_view data) {
 }
 
 ssize_t read_retry(int fd, void* buf, size_t len) {
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, len);
-        if (n >= 0 || errno != EINTR) return n;
-    }
+    return retry_on_eintr([&] { return ::read(fd, buf, len); });
 }
 
 ssize_t recv_retry(int sock, void* buf, size_t len) {
-    for (;;) {
-        const ssize_t n = ::recv(sock, buf, len, 0);
-        if (n >= 0 || errno != EINTR) return n;
-    }
+    return retry_on_eintr([&] { return ::recv(sock, buf, len, 0); });
+}
+
+std::expected<std::string, Error> read_up_to(int fd, size_t limit) {
+    return fill(limit, [fd](char* buf, size_t size, size_t) { return ::read(fd, buf, size); });
+}
+
+std::expected<std::string, Error> read_up_to_at(int fd, uint64_t offset, size_t limit) {
+    return fill(limit, [fd, offset](char* buf, size_t size, size_t done) {
+        return ::pread(fd, buf, size, static_cast<off_t>(offset + done));
+    });
 }
 
 std::expected<std::string, Error> read_file(const std::string& path, int extra_flags) {

@@ -57,16 +57,8 @@ bool copy_file_holds(int folder_fd, pid_t pid, std::string_view copy_id) {
     if (!fd) return false;
     struct stat st;
     if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    std::string content(copy_id.size() + 1, '\0');
-    size_t got = 0;
-    while (got < content.size()) {
-        const ssize_t n = read_retry(fd.get(), content.data() + got, content.size() - got);
-        if (n < 0) return false;
-        if (n == 0) break;
-        got += static_cast<size_t>(n);
-    }
-    content.resize(got);
-    return content == copy_id;
+    const auto content = read_up_to(fd.get(), copy_id.size() + 1);
+    return content && *content == copy_id;
 }
 
 std::string hangup_marker_name(std::string_view copy_id) {
@@ -105,10 +97,7 @@ std::expected<UniqueFd, JoinRefusal> try_join(const std::string& folder,
     if (::fstat(lock.get(), &lock_stat) != 0 || !S_ISREG(lock_stat.st_mode)) {
         return std::unexpected(JoinRefusal::folder_gone);
     }
-    int locked;
-    do {
-        locked = ::flock(lock.get(), LOCK_SH | LOCK_NB);
-    } while (locked != 0 && errno == EINTR);
+    const int locked = retry_on_eintr([&] { return ::flock(lock.get(), LOCK_SH | LOCK_NB); });
     if (locked != 0) {
         return std::unexpected(errno == EWOULDBLOCK ? JoinRefusal::session_ending
                                                     : JoinRefusal::folder_gone);

@@ -141,8 +141,7 @@ pid_t start_command(const std::string& program, std::vector<std::string>& argv_s
     const ssize_t n = read_retry(report[0], &exec_error, sizeof exec_error);
     ::close(report[0]);
     if (n == sizeof exec_error) {
-        while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-        }
+        (void)retry_on_eintr([pid] { return ::waitpid(pid, nullptr, 0); });
         *error = exec_error;
         return -1;
     }

@@ -12,6 +12,7 @@
 
 #include "base/clock.h"
 #include "base/exit.h"
+#include "base/io.h"
 #include "base/text.h"
 #include "main/copies.h"
 #include "main/message.h"
@@ -164,8 +165,7 @@ void start_lock_waiter(const std::string& folder, int lock_fd, int status) {
     std::thread([folder, lock_fd, status] {
         // Any failure other than an interruption counts as the lock being free:
         // waiting on a lock that can never be granted would hang the session.
-        while (::flock(lock_fd, LOCK_EX) != 0 && errno == EINTR) {
-        }
+        (void)retry_on_eintr([lock_fd] { return ::flock(lock_fd, LOCK_EX); });
         write_ended_marker(folder);
         exit_process(status);
     }).detach();
@@ -329,9 +329,7 @@ void finish_first_copy(const std::string& folder, UniqueFd session_lock,
     // The lock descriptor lives until the process ends: the lock waiter uses it.
     const int lock_fd = session_lock.release();
     if (grace_start) end_after_terminate(folder, lock_fd, status, *grace_start);
-    int r;
-    while ((r = ::flock(lock_fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
-    }
+    const int r = retry_on_eintr([lock_fd] { return ::flock(lock_fd, LOCK_EX | LOCK_NB); });
     if (r != 0 && errno == EWOULDBLOCK)
         stay_open(folder, lock_fd, display_form(command_name), status);
     write_ended_marker(folder);

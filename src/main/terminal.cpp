@@ -8,6 +8,8 @@
 
 #include <cerrno>
 
+#include "base/io.h"
+
 namespace vorn {
 namespace {
 
@@ -25,8 +27,7 @@ bool group_is_gone(pid_t group) {
 }
 
 void set_foreground(int fd, pid_t group) {
-    while (::tcsetpgrp(fd, group) != 0 && errno == EINTR) {
-    }
+    (void)retry_on_eintr([&] { return ::tcsetpgrp(fd, group); });
 }
 
 // Changing the foreground group from outside it would stop the caller with
@@ -51,11 +52,7 @@ class TtouBlocked {
 
 TerminalState probe_terminal() {
     TerminalState state;
-    int fd;
-    do {
-        fd = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    UniqueFd tty(fd);
+    UniqueFd tty(retry_on_eintr([] { return ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC); }));
     if (!tty) return state;
 
     // A job-control shell makes every job the leader of its own group. A copy
@@ -131,8 +128,7 @@ void give_back_terminal(const TerminalState& state, pid_t command) {
     const TtouBlocked blocked;
     if (holder != state.own_group) set_foreground(fd, state.own_group);
     if (state.kind == TerminalState::Kind::foreground_with_modes) {
-        while (::tcsetattr(fd, TCSADRAIN, &state.modes) != 0 && errno == EINTR) {
-        }
+        (void)retry_on_eintr([&] { return ::tcsetattr(fd, TCSADRAIN, &state.modes); });
     }
 }
 
