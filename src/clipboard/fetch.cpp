@@ -42,12 +42,6 @@ std::string with_error(std::string_view lead, const Error& error) {
     return out;
 }
 
-bool is_white_space(uint32_t cp) {
-    return (cp >= 0x09 && cp <= 0x0D) || cp == 0x20 || cp == 0x85 || cp == 0xA0 || cp == 0x1680 ||
-           (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 || cp == 0x202F ||
-           cp == 0x205F || cp == 0x3000;
-}
-
 std::expected<UniqueFd, Error> connect_to(const std::string& path) {
     if (has_nul(path)) return std::unexpected(Error::own(kNulInPath));
     sockaddr_un addr{};
@@ -87,26 +81,6 @@ std::optional<FetchOutcome> pass_on(int out_fd, std::string_view piece) {
 std::string request_bytes(const ClipboardRequest& request) {
     if (request.kind == ClipboardRequest::Kind::kListTypes) return "TYPES\n";
     return "IMAGE " + request.type + "\n";
-}
-
-std::string_view trim_trailing_white_space(std::string_view text) {
-    while (!text.empty()) {
-        size_t start = text.size() - 1;
-        while (start > 0 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
-        const auto lead = static_cast<unsigned char>(text[start]);
-        uint32_t cp;
-        if (lead < 0x80) {
-            cp = lead;
-        } else {
-            cp = lead & (lead >= 0xF0 ? 0x07 : lead >= 0xE0 ? 0x0F : 0x1F);
-            for (size_t i = start + 1; i < text.size(); ++i) {
-                cp = (cp << 6) | (static_cast<unsigned char>(text[i]) & 0x3F);
-            }
-        }
-        if (!is_white_space(cp)) break;
-        text.remove_suffix(text.size() - start);
-    }
-    return text;
 }
 
 Answer parse_answer(std::string_view line) {

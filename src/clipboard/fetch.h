@@ -40,11 +40,8 @@ struct AnswerErr {
 struct AnswerUnreadable {};
 using Answer = std::variant<AnswerOk, AnswerErr, AnswerUnreadable>;
 
-// The text without its trailing Unicode White_Space (the carriage return and
-// line feed among it). The text must be valid UTF-8.
-std::string_view trim_trailing_white_space(std::string_view text);
-
-// Parses one answer line (valid UTF-8, its line feed included if it had one).
+// Parses one answer line (valid UTF-8, its line feed included if it had one):
+// trailing Unicode White_Space is no part of the answer.
 Answer parse_answer(std::string_view line);
 
 // VORN_CLIP_SOCK whenever it is set, even empty; otherwise the host's socket.
