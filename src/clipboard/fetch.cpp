@@ -1,11 +1,9 @@
 #include "clipboard/fetch.h"
 
 #include <sys/socket.h>
-#include <sys/un.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <expected>
@@ -14,6 +12,7 @@
 #include "base/error.h"
 #include "base/io.h"
 #include "base/number.h"
+#include "base/socket_address.h"
 #include "base/text.h"
 #include "base/unique_fd.h"
 
@@ -43,20 +42,16 @@ std::string with_error(std::string_view lead, const Error& error) {
 }
 
 std::expected<UniqueFd, Error> connect_to(const std::string& path) {
-    if (has_nul(path)) return std::unexpected(Error::own(kNulInPath));
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    // The address is built here rather than by the system so that a path that
-    // cannot fit is named for what it is, and never silently cut.
-    if (path.size() >= sizeof addr.sun_path) return std::unexpected(Error::system(ENAMETOOLONG));
-    std::memcpy(addr.sun_path, path.data(), path.size());
-    // An empty path gets no terminator: the system then refuses the address
-    // instead of taking it as a nameless abstract socket.
-    const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() +
-                                            (path.empty() ? 0 : 1));
+    // An empty path names no socket at all: it is refused as the system
+    // refuses an empty address, not reported as a clipboard that the session
+    // lacks.
+    if (path.empty()) return std::unexpected(Error::system(EINVAL));
+    const auto address = unix_socket_address(path);
+    if (!address) return std::unexpected(address.error());
     UniqueFd sock(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!sock) return std::unexpected(Error::last_system());
-    if (::connect(sock.get(), reinterpret_cast<const sockaddr*>(&addr), len) != 0) {
+    if (::connect(sock.get(), reinterpret_cast<const sockaddr*>(&address->addr), address->length) !=
+        0) {
         return std::unexpected(Error::last_system());
     }
     return sock;
