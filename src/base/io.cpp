@@ -1,10 +1,12 @@
 #include "base/io.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <memory>
 
 #include "base/unique_fd.h"
 
@@ -79,6 +81,30 @@ std::expected<std::string, Error> read_up_to_at(int fd, uint64_t offset, size_t 
     return fill(limit, [fd, offset](char* buf, size_t size, size_t done) {
         return ::pread(fd, buf, size, static_cast<off_t>(offset + done));
     });
+}
+
+std::expected<void, Error> list_folder(int folder_fd,
+                                       const std::function<void(const char* name)>& visit) {
+    // The listing reads through its own descriptor, so the caller's stays
+    // usable for the *at calls that visit makes.
+    const int listing_fd = ::fcntl(folder_fd, F_DUPFD_CLOEXEC, 0);
+    if (listing_fd < 0) return std::unexpected(Error::last_system());
+    std::unique_ptr<DIR, int (*)(DIR*)> listing(::fdopendir(listing_fd), &::closedir);
+    if (!listing) {
+        const int err = errno;
+        ::close(listing_fd);
+        return std::unexpected(Error::system(err));
+    }
+    ::rewinddir(listing.get());
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(listing.get());
+        if (!entry) {
+            if (errno != 0) return std::unexpected(Error::last_system());
+            return {};
+        }
+        visit(entry->d_name);
+    }
 }
 
 std::expected<std::string, Error> read_file(const std::string& path, int extra_flags) {

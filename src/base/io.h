@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -44,6 +45,11 @@ std::expected<std::string, Error> read_up_to_at(int fd, uint64_t offset, size_t 
 
 // The whole content of a file, read as bytes.
 std::expected<std::string, Error> read_file(const std::string& path, int extra_flags = 0);
+
+// Calls visit with each entry name of an open folder, in listing order ("."
+// and ".." included). Fails when the folder cannot be listed or read.
+std::expected<void, Error> list_folder(int folder_fd,
+                                       const std::function<void(const char* name)>& visit);
 
 // Puts a placeholder on each of the standard descriptors 0, 1 and 2 that is
 // closed, so that no descriptor the program opens later can land there and

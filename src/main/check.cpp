@@ -16,7 +16,6 @@
 #include "base/unique_fd.h"
 #include "main/exec_format.h"
 #include "main/message.h"
-#include "main/session_folder.h"
 
 namespace vorn {
 namespace {

@@ -156,19 +156,28 @@ void launch(const LaunchOptions& options, const PathValue& path_value) {
         end_with_launch_message(126, fault_message(program.path, *fault));
     }
 
-    const std::string folder = session_folder_path();
+    const std::string folder_path = session_folder_path();
+    SessionFolder folder;
     UniqueFd session_lock;
-    if (options.join) session_lock = join_session(folder, options.copy_id);
+    if (options.join) {
+        JoinedSession joined = join_session(folder_path, options.copy_id);
+        folder = std::move(joined.folder);
+        session_lock = std::move(joined.lock);
+    }
 
     if (!options.tcp_specs.empty() || !options.unix_specs.empty()) start_relay(options);
 
     if (!options.join) {
-        if (auto prepared = prepare_session_folder(folder)) {
-            session_lock = std::move(*prepared);
+        if (auto prepared = prepare_session_folder(folder_path)) {
+            folder = std::move(prepared->folder);
+            session_lock = std::move(prepared->lock);
         } else {
-            launch_message("cannot create the session folder " + display_form(folder) + " (" +
+            launch_message("cannot create the session folder " + display_form(folder_path) + " (" +
                            error_text(prepared.error()) +
                            "), so no other copy can join this session.");
+            // Without a lock no copy can join, but a folder of this user that
+            // is there still takes the marker of the session's end.
+            folder = SessionFolder::open_if_own(folder_path);
         }
         make_ssh_link(ssh_link_inputs_from_environment());
     }
@@ -187,7 +196,7 @@ void launch(const LaunchOptions& options, const PathValue& path_value) {
     const pid_t command =
         start_command(program.path, argv_strings, env_strings, pre_exec, &start_error);
     if (command < 0) {
-        if (options.join) remove_copy_file(folder, ::getpid());
+        if (options.join) folder.remove_copy_file(::getpid());
         // The child may have taken the terminal's foreground before its exec
         // failed; it goes back as it would after any command.
         give_back_terminal(terminal, -1);

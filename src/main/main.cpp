@@ -43,7 +43,8 @@ int main(int argc, char** argv) {
     if (const auto* check = std::get_if<CheckMode>(&*mode))
         check_command(check->command, path_value);
     if (const auto* hangup = std::get_if<HangupMode>(&*mode)) {
-        exit_process(hang_up(session_folder_path(), hangup->copy_id) ? 0 : 1);
+        const SessionFolder folder = SessionFolder::open_if_own(session_folder_path());
+        exit_process(hang_up(folder, hangup->copy_id) ? 0 : 1);
     }
     launch(std::get<LaunchOptions>(*mode), path_value);
 }

@@ -161,12 +161,12 @@ void start_exit_timer(std::chrono::nanoseconds duration, int status) {
     }).detach();
 }
 
-void start_lock_waiter(const std::string& folder, int lock_fd, int status) {
-    std::thread([folder, lock_fd, status] {
+void start_lock_waiter(const SessionFolder& folder, int lock_fd, int status) {
+    std::thread([&folder, lock_fd, status] {
         // Any failure other than an interruption counts as the lock being free:
         // waiting on a lock that can never be granted would hang the session.
         (void)retry_on_eintr([lock_fd] { return ::flock(lock_fd, LOCK_EX); });
-        write_ended_marker(folder);
+        folder.write_ended_marker();
         exit_process(status);
     }).detach();
 }
@@ -184,7 +184,7 @@ void hang_up_copies(const std::vector<pid_t>& copies) {
     for (pid_t pid : copies) ::kill(pid, SIGHUP);
 }
 
-[[noreturn]] void end_after_terminate(const std::string& folder, int lock_fd, int status,
+[[noreturn]] void end_after_terminate(const SessionFolder& folder, int lock_fd, int status,
                                       MonoTime grace_start) {
     auto rest = kGracePeriod - (std::chrono::steady_clock::now() - grace_start);
     if (rest < decltype(rest)::zero()) rest = decltype(rest)::zero();
@@ -205,7 +205,7 @@ void hang_up_copies(const std::vector<pid_t>& copies) {
     }
 }
 
-[[noreturn]] void stay_open(const std::string& folder, int lock_fd,
+[[noreturn]] void stay_open(const SessionFolder& folder, int lock_fd,
                             const std::string& command_display, int status) {
     launch_message(command_display + " exited. The session stays open while " +
                    run_phrase(list_live_copies(folder).size()) + ".");
@@ -237,7 +237,7 @@ void hang_up_copies(const std::vector<pid_t>& copies) {
         // The message goes out before the hang-ups: a joined copy that dies at
         // once frees the lock, and the lock waiter would end this process
         // before the message was written.
-        write_ended_marker(folder);
+        folder.write_ended_marker();
         const std::vector<pid_t> copies = list_live_copies(folder);
         launch_message("Ending the session, which gives " + stop_phrase(copies.size()) + " " +
                        std::to_string(kGracePeriod.count()) +
@@ -310,10 +310,10 @@ WatchResult watch_command(const WatchContext& context) {
                 continue_process(context.command);
                 if (!result.grace_start) result.grace_start = std::chrono::steady_clock::now();
                 if (!context.joined) {
-                    write_ended_marker(context.folder);
+                    context.folder.write_ended_marker();
                     hang_up_copies(list_live_copies(context.folder));
                 } else if (context.copy_id && !kill_timer_started &&
-                           entry_exists(context.folder, "hangup-" + *context.copy_id)) {
+                           context.folder.has_hangup_marker(*context.copy_id)) {
                     kill_timer_started = true;
                     start_kill_timer(context.command);
                 }
@@ -322,7 +322,7 @@ WatchResult watch_command(const WatchContext& context) {
     }
 }
 
-void finish_first_copy(const std::string& folder, UniqueFd session_lock,
+void finish_first_copy(const SessionFolder& folder, UniqueFd session_lock,
                        std::string_view command_name, int status,
                        std::optional<MonoTime> grace_start) {
     if (!session_lock) exit_process(status);
@@ -332,13 +332,13 @@ void finish_first_copy(const std::string& folder, UniqueFd session_lock,
     const int r = retry_on_eintr([lock_fd] { return ::flock(lock_fd, LOCK_EX | LOCK_NB); });
     if (r != 0 && errno == EWOULDBLOCK)
         stay_open(folder, lock_fd, display_form(command_name), status);
-    write_ended_marker(folder);
+    folder.write_ended_marker();
     exit_process(status);
 }
 
-void finish_joined_copy(const std::string& folder, std::string_view command_name, int status) {
-    remove_copy_file(folder, ::getpid());
-    if (entry_exists(folder, "ended")) {
+void finish_joined_copy(const SessionFolder& folder, std::string_view command_name, int status) {
+    folder.remove_copy_file(::getpid());
+    if (folder.has_ended_marker()) {
         launch_message("the session ended in another terminal, so this copy of " +
                        display_form(command_name) + " stopped.");
     }

@@ -92,7 +92,7 @@ TEST(LiveCopies, NamesThatAreNotLiveCopiesAreRemovedOrLeftAlone) {
         for (const auto& name : *group) vt::write_file(folder + "/" + name, "");
     }
 
-    std::vector<pid_t> listed = list_live_copies(folder);
+    std::vector<pid_t> listed = list_live_copies(SessionFolder::open_if_own(folder));
     std::sort(listed.begin(), listed.end());
     EXPECT_EQ(listed, (std::vector<pid_t>{1, self, self}));
 
@@ -133,7 +133,7 @@ TEST(CopyFilePid, ReadsASigned32BitNumberAfterThePrefix) {
 
 TEST(LiveCopies, ForeignOrMissingFolderGivesNoCopiesAndIsNotCleaned) {
     vt::TempDir tmp;
-    EXPECT_TRUE(list_live_copies(tmp / "missing").empty());
+    EXPECT_TRUE(list_live_copies(SessionFolder::open_if_own(tmp / "missing")).empty());
 
     const std::string target = session_with_lock(tmp);
     const std::string self = "copy-" + std::to_string(::getpid());
@@ -141,10 +141,10 @@ TEST(LiveCopies, ForeignOrMissingFolderGivesNoCopiesAndIsNotCleaned) {
     vt::write_file(target + "/" + self, "");
     const std::string link = tmp / "link";
     ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
-    EXPECT_TRUE(list_live_copies(link).empty());
+    EXPECT_TRUE(list_live_copies(SessionFolder::open_if_own(link)).empty());
     if (::geteuid() == 0) {
         ASSERT_EQ(::chown(target.c_str(), 65534, 65534), 0);
-        EXPECT_TRUE(list_live_copies(target).empty());
+        EXPECT_TRUE(list_live_copies(SessionFolder::open_if_own(target)).empty());
     }
     EXPECT_EQ(names_in(target), (std::set<std::string>{"copies.lock", "copy-0", self}));
 }
@@ -167,7 +167,7 @@ TEST(LiveCopies, ProcessOfAnotherUserCounts) {
         if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0) {
             ::_exit(10);
         }
-        const auto live = list_live_copies(folder);
+        const auto live = list_live_copies(SessionFolder::open_if_own(folder));
         ::_exit(live == std::vector<pid_t>{root_process} ? 0 : 11);
     }
     int status = 0;
@@ -327,8 +327,9 @@ TEST(TryJoin, JoinedCopyHoldsTheSharedLockAndItsCopyFile) {
         const size_t before = open_descriptors();
         auto joined = try_join(folder, c.copy_id, ::getpid());
         ASSERT_TRUE(joined) << c.name;
-        EXPECT_EQ(open_descriptors(), before + 1) << c.name;
-        EXPECT_TRUE(::fcntl(joined->get(), F_GETFD) & FD_CLOEXEC) << c.name;
+        // The lock and the session folder, and nothing else.
+        EXPECT_EQ(open_descriptors(), before + 2) << c.name;
+        EXPECT_TRUE(::fcntl(joined->lock.get(), F_GETFD) & FD_CLOEXEC) << c.name;
         EXPECT_FALSE(lock_free_for(lock_path, LOCK_EX)) << c.name;
         EXPECT_TRUE(lock_free_for(lock_path, LOCK_SH)) << c.name;
 
@@ -343,7 +344,8 @@ TEST(TryJoin, JoinedCopyHoldsTheSharedLockAndItsCopyFile) {
         expected_names.insert(copy_file);
         EXPECT_EQ(names_in(folder), expected_names) << c.name;
 
-        joined->reset();
+        joined->lock.reset();
+        joined->folder = SessionFolder();
         EXPECT_TRUE(lock_free_for(lock_path, LOCK_EX)) << c.name;
     }
     ::umask(old_mask);
@@ -411,11 +413,11 @@ TEST(JoinSession, RefusalsPrintTheirMessageAndExit) {
 TEST(HangUp, MarkerIsWrittenEvenWithoutCopies) {
     vt::TempDir tmp;
     const std::string folder = session_with_lock(tmp);
-    EXPECT_FALSE(hang_up(folder, "abc"));
+    EXPECT_FALSE(hang_up(SessionFolder::open_if_own(folder), "abc"));
     EXPECT_TRUE(vt::path_exists(folder + "/hangup-abc"));
     // Only a copy ID names a marker: anything else could lead out of the folder.
     vt::make_dirs(folder + "/hangup-");
-    EXPECT_FALSE(hang_up(folder, "/../../escape"));
+    EXPECT_FALSE(hang_up(SessionFolder::open_if_own(folder), "/../../escape"));
     EXPECT_FALSE(vt::path_exists(tmp / "escape"));
 }
 

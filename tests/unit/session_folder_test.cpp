@@ -31,10 +31,10 @@ bool is_regular(const std::string& path) {
 
 std::set<std::string> names_in(const std::string& folder) {
     std::set<std::string> names;
-    auto dir = open_own_folder(folder);
+    auto dir = SessionFolder::open(folder);
     EXPECT_TRUE(dir) << folder;
     if (!dir) return names;
-    (void)list_folder(dir->get(), [&](const char* name) {
+    (void)dir->list([&](const char* name) {
         const std::string_view n = name;
         if (n != "." && n != "..") names.emplace(n);
     });
@@ -105,10 +105,10 @@ TEST(PrepareSessionFolder, MakesParentsFolderAndLockUnderTheUmask) {
         EXPECT_EQ(mode_of(lock_path), 0600 & ~mask);
         EXPECT_EQ(names_in(folder), std::set<std::string>{"copies.lock"});
 
-        EXPECT_EQ(::fcntl(lock->get(), F_GETFL) & O_ACCMODE, O_RDWR);
-        EXPECT_TRUE(::fcntl(lock->get(), F_GETFD) & FD_CLOEXEC);
+        EXPECT_EQ(::fcntl(lock->lock.get(), F_GETFL) & O_ACCMODE, O_RDWR);
+        EXPECT_TRUE(::fcntl(lock->lock.get(), F_GETFD) & FD_CLOEXEC);
         struct stat by_fd, by_path;
-        ASSERT_EQ(::fstat(lock->get(), &by_fd), 0);
+        ASSERT_EQ(::fstat(lock->lock.get(), &by_fd), 0);
         ASSERT_EQ(::stat(lock_path.c_str(), &by_path), 0);
         EXPECT_EQ(by_fd.st_ino, by_path.st_ino);
     }
@@ -309,16 +309,18 @@ TEST(EndedMarker, CreatedEmptyNeverTruncatedNeverThroughALink) {
     UmaskScope scope(022);
     const std::string folder = tmp / "session";
     ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+    const SessionFolder session = SessionFolder::open_if_own(folder);
+    ASSERT_TRUE(session.present());
 
-    EXPECT_FALSE(entry_exists(folder, "ended"));
-    write_ended_marker(folder);
+    EXPECT_FALSE(session.has_ended_marker());
+    session.write_ended_marker();
     EXPECT_TRUE(is_regular(folder + "/ended"));
     EXPECT_EQ(mode_of(folder + "/ended"), 0600);
     EXPECT_EQ(vt::read_file(folder + "/ended"), "");
-    EXPECT_TRUE(entry_exists(folder, "ended"));
+    EXPECT_TRUE(session.has_ended_marker());
 
     vt::write_file(folder + "/ended", "kept");
-    write_ended_marker(folder);
+    session.write_ended_marker();
     EXPECT_EQ(vt::read_file(folder + "/ended"), "kept");
 
     const std::string victim = tmp / "victim";
@@ -327,9 +329,9 @@ TEST(EndedMarker, CreatedEmptyNeverTruncatedNeverThroughALink) {
     for (const std::string& points_at : {victim, absent}) {
         ::unlink((folder + "/ended").c_str());
         ASSERT_EQ(::symlink(points_at.c_str(), (folder + "/ended").c_str()), 0);
-        write_ended_marker(folder);
+        session.write_ended_marker();
         // A link counts as present, dangling or not.
-        EXPECT_TRUE(entry_exists(folder, "ended"));
+        EXPECT_TRUE(session.has_ended_marker());
     }
     EXPECT_EQ(vt::read_file(victim), "precious");
     EXPECT_FALSE(vt::path_exists(absent));
@@ -337,12 +339,12 @@ TEST(EndedMarker, CreatedEmptyNeverTruncatedNeverThroughALink) {
     // A FIFO planted under the name must not stall the writer.
     ::unlink((folder + "/ended").c_str());
     ASSERT_EQ(::mkfifo((folder + "/ended").c_str(), 0600), 0);
-    write_ended_marker(folder);
+    session.write_ended_marker();
 
     // A folder reached through a link is not written into.
     ASSERT_EQ(::symlink(folder.c_str(), (tmp / "link").c_str()), 0);
     ::unlink((folder + "/ended").c_str());
-    write_ended_marker(tmp / "link");
+    SessionFolder::open_if_own(tmp / "link").write_ended_marker();
     EXPECT_FALSE(vt::path_exists(folder + "/ended"));
 }
 
