@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <expected>
 #include <string>
 #include <vector>
 
@@ -30,8 +31,11 @@ constexpr std::string_view kDefaultShimFolder = "/opt/vorn/bin";
 
 struct Program {
     std::string path;
-    std::string name;  // argv[0]
-    std::vector<std::string> arguments;
+    // The command's argv; its first word is also the name the launcher's
+    // messages give the command.
+    std::vector<std::string> argv;
+
+    const std::string& name() const { return argv.front(); }
 };
 
 // --shell: bash, else sh. A shell that exists but cannot run is named in the
@@ -53,7 +57,9 @@ Program resolve_shell(const LaunchOptions& options, const PathValue& path_value)
         }
     }
     const auto name = final_component(chosen.path);
-    return {chosen.path, std::string(name.value_or(chosen.path)), options.command};
+    std::vector<std::string> argv{std::string(name.value_or(chosen.path))};
+    argv.insert(argv.end(), options.command.begin(), options.command.end());
+    return {chosen.path, std::move(argv)};
 }
 
 Program resolve_program(const LaunchOptions& options, const PathValue& path_value) {
@@ -63,7 +69,7 @@ Program resolve_program(const LaunchOptions& options, const PathValue& path_valu
     if (resolution.kind != Resolution::Kind::found) {
         exit_unresolvable(resolution, word, path_value);
     }
-    return {resolution.path, word, {options.command.begin() + 1, options.command.end()}};
+    return {resolution.path, options.command};
 }
 
 void start_relay(const LaunchOptions& options) {
@@ -111,27 +117,26 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
     return out;
 }
 
-// Forks and execs the command. Returns its PID, or the errno with which the
-// start failed (as a negative number).
-pid_t start_command(const std::string& program, std::vector<std::string>& argv_strings,
-                    std::vector<std::string>& env_strings, const PreExec& pre_exec, int* error) {
-    auto argv = pointers(argv_strings);
+// Forks and execs the command. Its process ID, or the error number with
+// which the start failed.
+std::expected<pid_t, int> start_command(Program& program, std::vector<std::string>& env_strings,
+                                        const PreExec& pre_exec) {
+    // Everything the child uses is made before the fork: between fork and
+    // exec only async-signal-safe calls are made.
+    auto argv = pointers(program.argv);
     auto envp = pointers(env_strings);
     int report[2];
-    if (::pipe2(report, O_CLOEXEC) != 0) {
-        *error = errno;
-        return -1;
-    }
+    if (::pipe2(report, O_CLOEXEC) != 0) return std::unexpected(errno);
     const pid_t pid = ::fork();
     if (pid < 0) {
-        *error = errno;
+        const int error = errno;
         ::close(report[0]);
         ::close(report[1]);
-        return -1;
+        return std::unexpected(error);
     }
     if (pid == 0) {
         run_pre_exec(pre_exec);
-        ::execve(program.c_str(), argv.data(), envp.data());
+        ::execve(program.path.c_str(), argv.data(), envp.data());
         const int e = errno;
         (void)!::write(report[1], &e, sizeof e);
         ::_exit(127);
@@ -142,8 +147,7 @@ pid_t start_command(const std::string& program, std::vector<std::string>& argv_s
     ::close(report[0]);
     if (n == sizeof exec_error) {
         (void)retry_on_eintr([pid] { return ::waitpid(pid, nullptr, 0); });
-        *error = exec_error;
-        return -1;
+        return std::unexpected(exec_error);
     }
     return pid;
 }
@@ -182,26 +186,21 @@ void launch(const LaunchOptions& options, const PathValue& path_value) {
         make_ssh_link(ssh_link_inputs_from_environment());
     }
 
-    std::vector<std::string> argv_strings;
-    argv_strings.reserve(program.arguments.size() + 1);
-    argv_strings.push_back(program.name);
-    for (auto& arg : program.arguments) argv_strings.push_back(std::move(arg));
     std::vector<std::string> env_strings = command_environment(options, path_value);
 
     const TerminalState terminal = probe_terminal();
     const PreExec pre_exec = make_pre_exec(terminal);
     set_up_signals();
 
-    int start_error = 0;
-    const pid_t command =
-        start_command(program.path, argv_strings, env_strings, pre_exec, &start_error);
-    if (command < 0) {
+    const auto started = start_command(program, env_strings, pre_exec);
+    if (!started) {
         if (options.join) folder.remove_copy_file(::getpid());
         // The child may have taken the terminal's foreground before its exec
         // failed; it goes back as it would after any command.
         give_back_terminal(terminal, -1);
-        exit_start_failure(program.path, start_error, path_value);
+        exit_start_failure(program.path, started.error(), path_value);
     }
+    const pid_t command = *started;
 
     const WatchResult watched = watch_command({.command = command,
                                                .own_process_group = terminal.own_process_group(),
@@ -210,9 +209,12 @@ void launch(const LaunchOptions& options, const PathValue& path_value) {
                                                .folder = folder,
                                                .terminal = &terminal});
     give_back_terminal(terminal, command);
-    if (options.join) finish_joined_copy(folder, program.name, watched.status);
-    finish_first_copy(folder, std::move(session_lock), program.name, watched.status,
-                      watched.grace_start);
+    if (options.join) {
+        finish_joined_copy(folder, program.name(), watched.status);
+    } else {
+        finish_first_copy(folder, std::move(session_lock), program.name(), watched.status,
+                          watched.grace_start);
+    }
 }
 
 }  // namespace vorn

@@ -40,11 +40,15 @@ int main(int argc, char** argv) {
     PathValue path_value;
     if (const char* path = std::getenv("PATH")) path_value = path;
 
-    if (const auto* check = std::get_if<CheckMode>(&*mode))
-        check_command(check->command, path_value);
-    if (const auto* hangup = std::get_if<HangupMode>(&*mode)) {
-        const SessionFolder folder = SessionFolder::open_if_own(session_folder_path());
-        exit_process(hang_up(folder, hangup->copy_id) ? 0 : 1);
-    }
-    launch(std::get<LaunchOptions>(*mode), path_value);
+    // Exactly one mode runs, and each ends the process itself.
+    struct Run {
+        const PathValue& path_value;
+        void operator()(const CheckMode& check) const { check_command(check.command, path_value); }
+        void operator()(const HangupMode& hangup) const {
+            const SessionFolder folder = SessionFolder::open_if_own(session_folder_path());
+            exit_process(hang_up(folder, hangup.copy_id) ? 0 : 1);
+        }
+        void operator()(const LaunchOptions& options) const { launch(options, path_value); }
+    };
+    std::visit(Run{path_value}, *mode);
 }
