@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <expected>
 #include <optional>
@@ -88,9 +87,8 @@ Answer parse_answer(std::string_view line) {
     return AnswerUnreadable{};
 }
 
-std::string clipboard_socket_path() {
-    const char* path = std::getenv("VORN_CLIP_SOCK");
-    return path ? path : kDefaultSocketPath;
+std::string clipboard_socket_path(const std::optional<std::string>& clip_sock) {
+    return clip_sock.value_or(kDefaultSocketPath);
 }
 
 FetchOutcome fetch_clipboard(const std::string& socket_path, const ClipboardRequest& request,

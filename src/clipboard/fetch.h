@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -44,8 +45,9 @@ using Answer = std::variant<AnswerOk, AnswerErr, AnswerUnreadable>;
 // trailing Unicode White_Space is no part of the answer.
 Answer parse_answer(std::string_view line);
 
-// VORN_CLIP_SOCK whenever it is set, even empty; otherwise the host's socket.
-std::string clipboard_socket_path();
+// The value of VORN_CLIP_SOCK whenever it is set, even empty; otherwise the
+// host's socket.
+std::string clipboard_socket_path(const std::optional<std::string>& clip_sock);
 
 // One fetch: connects to socket_path, sends the request, reads the answer and
 // streams the body to out_fd. Writes nothing else anywhere. out_fd must not

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <expected>
 #include <string>
 #include <vector>
@@ -21,8 +20,6 @@
 #include "main/supervise.h"
 #include "main/terminal.h"
 #include "relay/listeners.h"
-
-extern char** environ;
 
 namespace vorn {
 namespace {
@@ -86,11 +83,9 @@ bool is_variable(std::string_view entry, std::string_view name) {
     return entry.size() > name.size() && entry.starts_with(name) && entry[name.size()] == '=';
 }
 
-std::vector<std::string> command_environment(const LaunchOptions& options,
-                                             const PathValue& path_value) {
+std::vector<std::string> command_environment(const LaunchOptions& options, const Environment& own) {
     std::vector<std::string> env;
-    for (char** entry = environ; *entry; ++entry) {
-        const std::string_view e(*entry);
+    for (const std::string_view e : own.entries) {
         if (is_variable(e, "VORN_ENTRY_SESSION_DIR") || is_variable(e, "VORN_ENTRY_PASSWD") ||
             is_variable(e, "VORN_ENTRY_ROOTFS")) {
             continue;
@@ -99,11 +94,10 @@ std::vector<std::string> command_environment(const LaunchOptions& options,
         env.emplace_back(e);
     }
     if (options.clipboard) {
-        const char* shims = std::getenv("VORN_CLIP_BIN");
         std::string path = "PATH=";
-        path.append(shims ? std::string_view(shims) : kDefaultShimFolder);
+        path.append(own.clip_bin ? std::string_view(*own.clip_bin) : kDefaultShimFolder);
         path.push_back(':');
-        path.append(effective_path(path_value));
+        path.append(effective_path(own.path));
         env.push_back(std::move(path));
     }
     return env;
@@ -154,13 +148,14 @@ std::expected<pid_t, int> start_command(Program& program, std::vector<std::strin
 
 }  // namespace
 
-void launch(const LaunchOptions& options, const PathValue& path_value) {
+void launch(const LaunchOptions& options, const Environment& env) {
+    const PathValue& path_value = env.path;
     Program program = resolve_program(options, path_value);
     if (const auto fault = inspect_program(program.path, path_value)) {
         end_with_launch_message(126, fault_message(program.path, *fault));
     }
 
-    const std::string folder_path = session_folder_path();
+    const std::string folder_path = session_folder_path(env.session_dir);
     SessionFolder folder;
     UniqueFd session_lock;
     if (options.join) {
@@ -183,10 +178,10 @@ void launch(const LaunchOptions& options, const PathValue& path_value) {
             // is there still takes the marker of the session's end.
             folder = SessionFolder::open_if_own(folder_path);
         }
-        make_ssh_link(ssh_link_inputs_from_environment());
+        make_ssh_link(ssh_link_inputs(env));
     }
 
-    std::vector<std::string> env_strings = command_environment(options, path_value);
+    std::vector<std::string> env_strings = command_environment(options, env);
 
     const TerminalState terminal = probe_terminal();
     const PreExec pre_exec = make_pre_exec(terminal);

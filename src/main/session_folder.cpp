@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 
 #include "base/io.h"
 #include "base/path.h"
@@ -41,9 +40,8 @@ std::string hangup_marker_name(std::string_view copy_id) {
 
 }  // namespace
 
-std::string session_folder_path() {
-    const char* value = std::getenv("VORN_ENTRY_SESSION_DIR");
-    if (value && *value) return value;
+std::string session_folder_path(const std::optional<std::string>& session_dir) {
+    if (session_dir && !session_dir->empty()) return *session_dir;
     return std::string(kDefaultSessionFolder);
 }
 

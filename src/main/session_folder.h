@@ -4,6 +4,7 @@
 
 #include <expected>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -19,8 +20,9 @@ inline constexpr std::string_view kEndedMarkerName = "ended";
 inline constexpr std::string_view kCopyFilePrefix = "copy-";
 inline constexpr std::string_view kHangupMarkerPrefix = "hangup-";
 
-// VORN_ENTRY_SESSION_DIR when set and not empty, else /run/vorn-session.
-std::string session_folder_path();
+// The value of VORN_ENTRY_SESSION_DIR when it is set and not empty, else
+// /run/vorn-session.
+std::string session_folder_path(const std::optional<std::string>& session_dir);
 
 // "copy-{pid}"
 std::string copy_file_name(pid_t pid);

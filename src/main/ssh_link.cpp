@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <vector>
 
 #include "base/io.h"
@@ -13,12 +12,6 @@
 
 namespace vorn {
 namespace {
-
-std::optional<std::string> non_empty_variable(const char* name) {
-    const char* value = std::getenv(name);
-    if (value == nullptr || *value == '\0') return std::nullopt;
-    return std::string(value);
-}
 
 // Splits on sep; n separators give n + 1 pieces, so the text after the last
 // separator is a piece too, even when it is empty.
@@ -43,11 +36,11 @@ bool is_usable_absolute(const std::string& path) {
 
 }  // namespace
 
-SshLinkInputs ssh_link_inputs_from_environment() {
+SshLinkInputs ssh_link_inputs(const Environment& env) {
     SshLinkInputs inputs;
-    if (auto passwd = non_empty_variable("VORN_ENTRY_PASSWD")) inputs.passwd_file = *passwd;
-    if (auto root = non_empty_variable("VORN_ENTRY_ROOTFS")) inputs.image_root = *root;
-    if (const char* home = std::getenv("HOME")) inputs.home = home;
+    if (env.passwd && !env.passwd->empty()) inputs.passwd_file = *env.passwd;
+    if (env.rootfs && !env.rootfs->empty()) inputs.image_root = *env.rootfs;
+    inputs.home = env.home;
     return inputs;
 }
 

@@ -84,7 +84,7 @@ TEST(SamePath, EqualByBytesOrByComponents) {
     }
 }
 
-TEST(SshLinkInputs, ReadFromTheEnvironmentWithEmptyMeaningUnset) {
+TEST(SshLinkInputs, TakenFromTheEnvironmentWithEmptyMeaningUnset) {
     struct Case {
         std::optional<std::string> passwd, rootfs, home;
         SshLinkInputs expected;
@@ -94,30 +94,16 @@ TEST(SshLinkInputs, ReadFromTheEnvironmentWithEmptyMeaningUnset) {
         {"", "", "", {"/etc/passwd", "/", ""}},
         {"/img/etc/passwd", "/img", "/home/u", {"/img/etc/passwd", "/img", "/home/u"}},
     };
-    // The test process's own values come back afterwards.
-    const char* const names[] = {"VORN_ENTRY_PASSWD", "VORN_ENTRY_ROOTFS", "HOME"};
-    std::vector<std::optional<std::string>> saved;
-    for (const char* name : names) {
-        const char* value = std::getenv(name);
-        saved.push_back(value ? std::optional<std::string>(value) : std::nullopt);
-    }
-    const auto set_or_unset = [](const char* name, const std::optional<std::string>& value) {
-        if (value) {
-            ::setenv(name, value->c_str(), 1);
-        } else {
-            ::unsetenv(name);
-        }
-    };
     for (const auto& c : cases) {
-        const std::pair<const char*, const std::optional<std::string>*> vars[] = {
-            {"VORN_ENTRY_PASSWD", &c.passwd}, {"VORN_ENTRY_ROOTFS", &c.rootfs}, {"HOME", &c.home}};
-        for (const auto& [name, value] : vars) set_or_unset(name, *value);
-        const SshLinkInputs got = ssh_link_inputs_from_environment();
+        Environment env;
+        env.passwd = c.passwd;
+        env.rootfs = c.rootfs;
+        env.home = c.home;
+        const SshLinkInputs got = ssh_link_inputs(env);
         EXPECT_EQ(got.passwd_file, c.expected.passwd_file);
         EXPECT_EQ(got.image_root, c.expected.image_root);
         EXPECT_EQ(got.home, c.expected.home);
     }
-    for (size_t i = 0; i < saved.size(); ++i) set_or_unset(names[i], saved[i]);
 }
 
 // A root home and a HOME side by side in a temporary folder, which is also
