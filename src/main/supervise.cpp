@@ -5,7 +5,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <thread>
 #include <vector>
@@ -23,8 +22,6 @@ namespace {
 
 constexpr int kSupervised[] = {SIGTERM, SIGHUP,  SIGINT,  SIGQUIT,
                                SIGTSTP, SIGTTIN, SIGTTOU, SIGCHLD};
-
-std::atomic_flag ctrl_z_notice_given = ATOMIC_FLAG_INIT;
 
 void do_nothing(int) {}
 
@@ -54,6 +51,19 @@ void continue_process(pid_t pid) {
     if (group < 1 || ::kill(-group, SIGCONT) != 0) ::kill(pid, SIGCONT);
 }
 
+// What reap_children is given once the command has been reaped: no child is
+// the command any more.
+constexpr pid_t kNoCommand = -1;
+
+// Says once per copy that Ctrl-Z does not suspend. Only the main thread reaps
+// children, so nothing else ever reads or writes the flag.
+void give_ctrl_z_notice_once() {
+    static bool given = false;
+    if (given) return;
+    given = true;
+    launch_message("Ctrl-Z cannot suspend a client in the container, so it goes on running.");
+}
+
 struct Reaped {
     bool command_ended = false;
     int status = 1;
@@ -77,11 +87,7 @@ Reaped reap_children(pid_t command, bool share_stops = false) {
                 (stop == SIGTTIN || stop == SIGTTOU || (stop == SIGTSTP && share_stops))) {
                 reaped.job_stop = stop;
             } else if (stop == SIGSTOP || stop == SIGTSTP) {
-                if (!ctrl_z_notice_given.test_and_set()) {
-                    launch_message(
-                        "Ctrl-Z cannot suspend a client in the container, so it goes on "
-                        "running.");
-                }
+                give_ctrl_z_notice_once();
                 continue_process(pid);
             }
             continue;
@@ -193,7 +199,7 @@ void hang_up_copies(const std::vector<pid_t>& copies) {
     for (;;) {
         switch (take_signal()) {
             case SIGCHLD:
-                reap_children(-1);
+                reap_children(kNoCommand);
                 break;
             case SIGTSTP:
             case SIGTTIN:
@@ -205,34 +211,53 @@ void hang_up_copies(const std::vector<pid_t>& copies) {
     }
 }
 
+// Where a session that outlives its first command stands: open, asked once
+// with Ctrl-C to confirm the end, or ending (markers written, copies hung up,
+// the grace period running).
+enum class StayState { open, confirming, ending };
+
 [[noreturn]] void stay_open(const SessionFolder& folder, int lock_fd,
                             const std::string& command_display, int status) {
     launch_message(command_display + " exited. The session stays open while " +
                    run_phrase(list_live_copies(folder).size()) + ".");
     start_lock_waiter(folder, lock_fd, status);
-    bool ctrl_c_once = false, ctrl_z_hint_given = false, ending = false;
+    StayState state = StayState::open;
+    bool ctrl_z_hint_given = false;
     for (;;) {
         const int sig = take_signal();
-        if (sig == SIGTSTP) {
-            if (!ending && !ctrl_z_hint_given) {
-                launch_message(std::string("Ctrl-Z cannot suspend this session. Press Ctrl-C ") +
-                               (ctrl_c_once ? "again" : "twice") + " to end it, which stops " +
-                               stop_phrase(list_live_copies(folder).size()) + ".");
-                ctrl_z_hint_given = true;
-            }
-            continue;
+        switch (sig) {
+            case SIGCHLD:
+                reap_children(kNoCommand);
+                continue;
+            case SIGTTIN:
+            case SIGTTOU:
+                continue;
+            case SIGTSTP:
+                if (state != StayState::ending && !ctrl_z_hint_given) {
+                    launch_message(
+                        std::string("Ctrl-Z cannot suspend this session. Press Ctrl-C ") +
+                        (state == StayState::confirming ? "again" : "twice") +
+                        " to end it, which stops " + stop_phrase(list_live_copies(folder).size()) +
+                        ".");
+                    ctrl_z_hint_given = true;
+                }
+                continue;
+            default:
+                break;
         }
-        if (sig == SIGCHLD) {
-            reap_children(-1);
-            continue;
-        }
-        if (sig == SIGTTIN || sig == SIGTTOU) continue;
-        if (ending) exit_process(status);
-        if (sig == SIGINT && !ctrl_c_once) {
-            launch_message("Press Ctrl-C again to end the session, which stops " +
-                           stop_phrase(list_live_copies(folder).size()) + ".");
-            ctrl_c_once = true;
-            continue;
+        switch (state) {
+            case StayState::ending:
+                exit_process(status);
+            case StayState::open:
+                if (sig == SIGINT) {
+                    launch_message("Press Ctrl-C again to end the session, which stops " +
+                                   stop_phrase(list_live_copies(folder).size()) + ".");
+                    state = StayState::confirming;
+                    continue;
+                }
+                break;
+            case StayState::confirming:
+                break;
         }
         // The message goes out before the hang-ups: a joined copy that dies at
         // once frees the lock, and the lock waiter would end this process
@@ -244,7 +269,7 @@ void hang_up_copies(const std::vector<pid_t>& copies) {
                        " seconds to exit. Press Ctrl-C to end it at once.");
         hang_up_copies(copies);
         start_exit_timer(kGracePeriod, status);
-        ending = true;
+        state = StayState::ending;
     }
 }
 
