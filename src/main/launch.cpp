@@ -114,7 +114,7 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
 // Forks and execs the command. Its process ID, or the error number with
 // which the start failed.
 std::expected<pid_t, int> start_command(Program& program, std::vector<std::string>& env_strings,
-                                        const PreExec& pre_exec) {
+                                        const TerminalState& terminal) {
     // Everything the child uses is made before the fork: between fork and
     // exec only async-signal-safe calls are made.
     auto argv = pointers(program.argv);
@@ -129,7 +129,7 @@ std::expected<pid_t, int> start_command(Program& program, std::vector<std::strin
         return std::unexpected(error);
     }
     if (pid == 0) {
-        run_pre_exec(pre_exec);
+        run_pre_exec(terminal);
         ::execve(program.path.c_str(), argv.data(), envp.data());
         const int e = errno;
         (void)!::write(report[1], &e, sizeof e);
@@ -184,10 +184,9 @@ void launch(const LaunchOptions& options, const Environment& env) {
     std::vector<std::string> env_strings = command_environment(options, env);
 
     const TerminalState terminal = probe_terminal();
-    const PreExec pre_exec = make_pre_exec(terminal);
     set_up_signals();
 
-    const auto started = start_command(program, env_strings, pre_exec);
+    const auto started = start_command(program, env_strings, terminal);
     if (!started) {
         if (options.join) folder.remove_copy_file(::getpid());
         // The child may have taken the terminal's foreground before its exec

@@ -81,28 +81,23 @@ TerminalState probe_terminal() {
     return state;
 }
 
-PreExec make_pre_exec(const TerminalState& state) {
-    PreExec pre_exec;
-    pre_exec.make_own_group = state.own_process_group();
-    pre_exec.take_foreground = state.foreground();
-    pre_exec.tty_fd = state.foreground() ? state.tty.get() : -1;
-    sigemptyset(&pre_exec.ttou_only);
-    sigaddset(&pre_exec.ttou_only, SIGTTOU);
-    sigemptyset(&pre_exec.empty);
-    return pre_exec;
-}
-
-void run_pre_exec(const PreExec& pre_exec) noexcept {
-    if (pre_exec.make_own_group) ::setpgid(0, 0);
-    if (pre_exec.take_foreground) {
+void run_pre_exec(const TerminalState& state) noexcept {
+    // sigemptyset and sigaddset are async-signal-safe, so the sets are made
+    // here rather than before the fork.
+    sigset_t set;
+    if (state.own_process_group()) ::setpgid(0, 0);
+    if (state.foreground()) {
         // The child leads a group that is not yet the foreground one, so the
         // terminal would stop it with SIGTTOU unless that signal is blocked.
-        ::sigprocmask(SIG_BLOCK, &pre_exec.ttou_only, nullptr);
-        set_foreground(pre_exec.tty_fd, ::getpid());
+        sigemptyset(&set);
+        sigaddset(&set, SIGTTOU);
+        ::sigprocmask(SIG_BLOCK, &set, nullptr);
+        set_foreground(state.tty.get(), ::getpid());
     }
     // The command must start with nothing blocked, whatever the copy blocked
     // for itself, and with the SIGPIPE that programs expect.
-    ::sigprocmask(SIG_SETMASK, &pre_exec.empty, nullptr);
+    sigemptyset(&set);
+    ::sigprocmask(SIG_SETMASK, &set, nullptr);
     ::signal(SIGPIPE, SIG_DFL);
 }
 
