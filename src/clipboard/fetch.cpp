@@ -73,7 +73,7 @@ std::optional<FetchOutcome> pass_on(int out_fd, std::string_view piece) {
 }  // namespace
 
 std::string request_bytes(const ClipboardRequest& request) {
-    if (request.kind == ClipboardRequest::Kind::kListTypes) return "TYPES\n";
+    if (request.kind == ClipboardRequest::Kind::list_types) return "TYPES\n";
     return "IMAGE " + request.type + "\n";
 }
 

@@ -10,12 +10,12 @@ namespace vorn {
 
 // What one fetch asks the host's clipboard service for.
 struct ClipboardRequest {
-    enum class Kind { kListTypes, kImage };
-    Kind kind = Kind::kListTypes;
+    enum class Kind { list_types, image };
+    Kind kind = Kind::list_types;
     std::string type;  // the media type of an image, as the shim received it
 
-    static ClipboardRequest list_types() { return {Kind::kListTypes, {}}; }
-    static ClipboardRequest image(std::string type) { return {Kind::kImage, std::move(type)}; }
+    static ClipboardRequest list_types() { return {Kind::list_types, {}}; }
+    static ClipboardRequest image(std::string type) { return {Kind::image, std::move(type)}; }
     bool operator==(const ClipboardRequest&) const = default;
 };
 
