@@ -22,6 +22,10 @@ inline constexpr std::chrono::seconds kKillDelay{10};
 // Installs no-op handlers for the supervised signals and blocks them in the
 // calling thread. Must run before any thread exists, so every thread inherits
 // the mask and signals are only ever taken by sigwait on the main thread.
+// Handlers rather than SIG_IGN: a signal the copy inherited as ignored would
+// be discarded instead of waiting for sigwait (and an ignored SIGCHLD reaps
+// children unseen), and the command would inherit it ignored across exec,
+// where a caught signal goes back to its default action.
 void set_up_signals();
 
 struct WatchContext {
