@@ -20,18 +20,6 @@
 namespace vorn {
 namespace {
 
-std::set<std::string> names_in(const std::string& folder) {
-    std::set<std::string> names;
-    DIR* dir = ::opendir(folder.c_str());
-    if (!dir) return names;
-    while (const dirent* e = ::readdir(dir)) {
-        const std::string_view n = e->d_name;
-        if (n != "." && n != "..") names.emplace(n);
-    }
-    ::closedir(dir);
-    return names;
-}
-
 size_t open_descriptors() {
     size_t n = 0;
     DIR* dir = ::opendir("/proc/self/fd");
@@ -98,7 +86,7 @@ TEST(LiveCopies, NamesThatAreNotLiveCopiesAreRemovedOrLeftAlone) {
 
     std::set<std::string> expected = kept;
     expected.insert(live.begin(), live.end());
-    EXPECT_EQ(names_in(folder), expected);
+    EXPECT_EQ(vt::names_in(folder), expected);
 }
 
 TEST(CopyFilePid, ReadsASigned32BitNumberAfterThePrefix) {
@@ -146,7 +134,7 @@ TEST(LiveCopies, ForeignOrMissingFolderGivesNoCopiesAndIsNotCleaned) {
         ASSERT_EQ(::chown(target.c_str(), 65534, 65534), 0);
         EXPECT_TRUE(list_live_copies(SessionFolder::open_if_own(target)).empty());
     }
-    EXPECT_EQ(names_in(target), (std::set<std::string>{"copies.lock", "copy-0", self}));
+    EXPECT_EQ(vt::names_in(target), (std::set<std::string>{"copies.lock", "copy-0", self}));
 }
 
 // kill(pid, 0) refused for lack of permission still means the process is there.
@@ -322,7 +310,7 @@ TEST(TryJoin, JoinedCopyHoldsTheSharedLockAndItsCopyFile) {
         const std::string lock_path = folder + "/copies.lock";
         vt::write_file(lock_path, "", 0600);
         c.plant(folder);
-        const auto markers_before = names_in(folder);
+        const auto markers_before = vt::names_in(folder);
 
         const size_t before = open_descriptors();
         auto joined = try_join(folder, c.copy_id, ::getpid());
@@ -342,7 +330,7 @@ TEST(TryJoin, JoinedCopyHoldsTheSharedLockAndItsCopyFile) {
         EXPECT_EQ(vt::read_file(path), c.expected_content) << c.name;
         auto expected_names = markers_before;
         expected_names.insert(copy_file);
-        EXPECT_EQ(names_in(folder), expected_names) << c.name;
+        EXPECT_EQ(vt::names_in(folder), expected_names) << c.name;
 
         joined->lock.reset();
         joined->folder = SessionFolder();

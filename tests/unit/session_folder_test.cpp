@@ -29,18 +29,6 @@ bool is_regular(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-std::set<std::string> names_in(const std::string& folder) {
-    std::set<std::string> names;
-    auto dir = SessionFolder::open(folder);
-    EXPECT_TRUE(dir) << folder;
-    if (!dir) return names;
-    (void)dir->list([&](const char* name) {
-        const std::string_view n = name;
-        if (n != "." && n != "..") names.emplace(n);
-    });
-    return names;
-}
-
 class UmaskScope {
   public:
     explicit UmaskScope(mode_t mask) : old_(::umask(mask)) {}
@@ -79,7 +67,7 @@ TEST(PrepareSessionFolder, MakesParentsFolderAndLockUnderTheUmask) {
         const std::string lock_path = folder + "/copies.lock";
         ASSERT_TRUE(is_regular(lock_path));
         EXPECT_EQ(mode_of(lock_path), 0600 & ~mask);
-        EXPECT_EQ(names_in(folder), std::set<std::string>{"copies.lock"});
+        EXPECT_EQ(vt::names_in(folder), std::set<std::string>{"copies.lock"});
 
         EXPECT_EQ(::fcntl(lock->lock.get(), F_GETFL) & O_ACCMODE, O_RDWR);
         EXPECT_TRUE(::fcntl(lock->lock.get(), F_GETFD) & FD_CLOEXEC);
@@ -124,8 +112,9 @@ TEST(PrepareSessionFolder, ExistingFolderIsTightenedAndOnlyStaleEntriesGo) {
     auto lock = prepare_session_folder(folder);
     ASSERT_TRUE(lock) << error_text(lock.error());
     EXPECT_EQ(mode_of(folder), 0700);
-    EXPECT_EQ(names_in(folder), (std::set<std::string>{"notes", "ended.old", "xcopy-1", "Copy-1",
-                                                       "hangup", "copy-dir", "copies.lock"}));
+    EXPECT_EQ(vt::names_in(folder),
+              (std::set<std::string>{"notes", "ended.old", "xcopy-1", "Copy-1", "hangup",
+                                     "copy-dir", "copies.lock"}));
     EXPECT_EQ(vt::read_file(folder + "/copies.lock"), "keep these bytes");
     EXPECT_EQ(vt::read_file(folder + "/copy-dir/inner"), "x");
     EXPECT_EQ(vt::read_file(victim), "precious");

@@ -128,13 +128,6 @@ struct Tree {
     std::string home_ssh() const { return home + "/.ssh"; }
 };
 
-std::optional<std::string> link_target(const std::string& path) {
-    char buf[4096];
-    const ssize_t n = ::readlink(path.c_str(), buf, sizeof buf);
-    if (n < 0) return std::nullopt;
-    return std::string(buf, static_cast<size_t>(n));
-}
-
 mode_t permissions(const std::string& path) {
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) return 0;
@@ -154,7 +147,7 @@ std::string listing(const std::string& folder) {
         struct stat st {};
         ::lstat(path.c_str(), &st);
         std::string entry = name + " " + std::to_string(st.st_mode);
-        if (S_ISLNK(st.st_mode)) entry += " -> " + link_target(path).value_or("?");
+        if (S_ISLNK(st.st_mode)) entry += " -> " + vt::link_target(path).value_or("?");
         if (S_ISREG(st.st_mode)) entry += " = " + vt::read_file(path);
         if (S_ISDIR(st.st_mode)) entry += " [" + listing(path) + "]";
         entries.push_back(entry);
@@ -214,7 +207,7 @@ TEST(SshLink, LinksRootHomeSshToHomeSsh) {
         Tree t;
         c.setup(t);
         make_ssh_link(t.inputs);
-        EXPECT_EQ(link_target(t.root_ssh()), c.target(t));
+        EXPECT_EQ(vt::link_target(t.root_ssh()), c.target(t));
         struct stat st {};
         EXPECT_EQ(::stat(t.home_ssh().c_str(), &st), 0);
         EXPECT_TRUE(S_ISDIR(st.st_mode));
@@ -362,7 +355,7 @@ TEST(SshLink, NoLinkOnAnotherFileSystemThanTheImageRoot) {
         SshLinkInputs same_device = t.inputs;
         same_device.image_root = t.root_home;
         make_ssh_link(same_device);
-        if (link_target(t.root_ssh()) != t.home_ssh()) return 3;
+        if (vt::link_target(t.root_ssh()) != t.home_ssh()) return 3;
         return 0;
     });
     if (status == kNoNamespace) {

@@ -1,5 +1,6 @@
 #include "support/test_env.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <grp.h>
@@ -94,6 +95,25 @@ std::string read_file(const std::string& path) {
 bool path_exists(const std::string& path) {
     struct stat st;
     return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::optional<std::string> link_target(const std::string& path) {
+    char buf[4096];
+    const ssize_t n = ::readlink(path.c_str(), buf, sizeof buf);
+    if (n < 0) return std::nullopt;
+    return std::string(buf, static_cast<size_t>(n));
+}
+
+std::set<std::string> names_in(const std::string& folder) {
+    std::set<std::string> names;
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) return names;
+    while (const dirent* e = ::readdir(dir)) {
+        const std::string_view n = e->d_name;
+        if (n != "." && n != "..") names.emplace(n);
+    }
+    ::closedir(dir);
+    return names;
 }
 
 void make_dirs(const std::string& path) {
