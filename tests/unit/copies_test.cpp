@@ -149,19 +149,11 @@ TEST(LiveCopies, ProcessOfAnotherUserCounts) {
     vt::write_file(copy_file, "");
     ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0);
 
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0) {
-            ::_exit(10);
-        }
+    const int seen = vt::run_as_outsider([&] {
         const auto live = list_live_copies(SessionFolder::open_if_own(folder));
-        ::_exit(live == std::vector<pid_t>{root_process} ? 0 : 11);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+        return live == std::vector<pid_t>{root_process} ? 0 : 11;
+    });
+    EXPECT_EQ(seen, 0);
     EXPECT_TRUE(vt::path_exists(copy_file));
 }
 
@@ -343,27 +335,10 @@ TEST(TryJoin, JoinedCopyHoldsTheSharedLockAndItsCopyFile) {
 // join_session ends the copy on a refusal; run it in a child of its own and
 // collect what it wrote to standard error and how it ended.
 vt::Result join_in_child(const std::string& folder, const std::optional<std::string>& copy_id) {
-    int err_pipe[2];
-    EXPECT_EQ(::pipe2(err_pipe, O_CLOEXEC), 0);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(err_pipe[1], STDERR_FILENO);
+    return vt::in_child([&] {
         (void)join_session(folder, copy_id);
-        ::_exit(0);
-    }
-    ::close(err_pipe[1]);
-    vt::Result result;
-    char buf[4096];
-    ssize_t n;
-    while ((n = ::read(err_pipe[0], buf, sizeof buf)) > 0) {
-        result.err.append(buf, static_cast<size_t>(n));
-    }
-    ::close(err_pipe[0]);
-    int status = 0;
-    EXPECT_EQ(::waitpid(pid, &status, 0), pid);
-    result.exited = WIFEXITED(status);
-    result.code = result.exited ? WEXITSTATUS(status) : -1;
-    return result;
+        return 0;
+    });
 }
 
 TEST(JoinSession, RefusalsPrintTheirMessageAndExit) {

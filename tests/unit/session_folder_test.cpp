@@ -251,20 +251,11 @@ TEST(PrepareSessionFolder, OwnUnreadableFolderIsRepaired) {
     ASSERT_EQ(::chown(home.c_str(), 65534, 65534), 0);
     const std::string folder = home + "/session";
 
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0) {
-            ::_exit(10);
-        }
-        if (::mkdir(folder.c_str(), 0) != 0) ::_exit(11);
-        auto lock = prepare_session_folder(folder);
-        ::_exit(lock ? 0 : 12);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    const int prepared = vt::run_as_outsider([&] {
+        if (::mkdir(folder.c_str(), 0) != 0) return 11;
+        return prepare_session_folder(folder) ? 0 : 12;
+    });
+    EXPECT_EQ(prepared, 0);
     EXPECT_EQ(mode_of(folder), 0700);
     EXPECT_TRUE(is_regular(folder + "/copies.lock"));
 }

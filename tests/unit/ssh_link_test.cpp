@@ -293,15 +293,6 @@ TEST(SshLink, LeavesEverythingAloneWhenNoLinkIsDue) {
     }
 }
 
-// Runs body in a child process and returns its exit status, or -1.
-int in_child(const std::function<int()>& body) {
-    const pid_t pid = ::fork();
-    if (pid == 0) ::_exit(body());
-    int status = 0;
-    if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-    return WEXITSTATUS(status);
-}
-
 TEST(SshLink, RemovesTheHomeSshItMadeWhenTheLinkFails) {
     struct Case {
         const char* name;
@@ -323,11 +314,7 @@ TEST(SshLink, RemovesTheHomeSshItMadeWhenTheLinkFails) {
                 ASSERT_EQ(::chown(t.home_ssh().c_str(), 65534, 65534), 0);
             }
         }
-        const int status = in_child([&] {
-            if (as_root &&
-                (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) {
-                return 10;
-            }
+        const int status = vt::run_as_outsider([&] {
             make_ssh_link(t.inputs);
             return 0;
         });
@@ -340,24 +327,25 @@ TEST(SshLink, RemovesTheHomeSshItMadeWhenTheLinkFails) {
 TEST(SshLink, NoLinkOnAnotherFileSystemThanTheImageRoot) {
     Tree t;
     constexpr int kNoNamespace = 77;
-    const int status = in_child([&] {
-        // A mount of the child's own: the tmpfs vanishes with it.
-        if (::unshare(CLONE_NEWNS) != 0 ||
-            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            ::mount("tmpfs", t.root_home.c_str(), "tmpfs", 0, "mode=0755") != 0) {
-            return kNoNamespace;
-        }
-        make_ssh_link(t.inputs);
-        if (vt::path_exists(t.root_ssh())) return 1;
-        if (vt::path_exists(t.home_ssh())) return 2;
-        // The same root home with an image root on its own volume does get
-        // the link, so it was the device alone that stood in the way.
-        SshLinkInputs same_device = t.inputs;
-        same_device.image_root = t.root_home;
-        make_ssh_link(same_device);
-        if (vt::link_target(t.root_ssh()) != t.home_ssh()) return 3;
-        return 0;
-    });
+    const int status =
+        vt::in_child([&] {
+            // A mount of the child's own: the tmpfs vanishes with it.
+            if (::unshare(CLONE_NEWNS) != 0 ||
+                ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                ::mount("tmpfs", t.root_home.c_str(), "tmpfs", 0, "mode=0755") != 0) {
+                return kNoNamespace;
+            }
+            make_ssh_link(t.inputs);
+            if (vt::path_exists(t.root_ssh())) return 1;
+            if (vt::path_exists(t.home_ssh())) return 2;
+            // The same root home with an image root on its own volume does get
+            // the link, so it was the device alone that stood in the way.
+            SshLinkInputs same_device = t.inputs;
+            same_device.image_root = t.root_home;
+            make_ssh_link(same_device);
+            if (vt::link_target(t.root_ssh()) != t.home_ssh()) return 3;
+            return 0;
+        }).status();
     if (status == kNoNamespace) {
         GTEST_SKIP() << "cannot mount a tmpfs in a private mount namespace here";
     }

@@ -2,10 +2,11 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+
+#include "support/process.h"
 
 namespace vorn {
 namespace {
@@ -41,31 +42,27 @@ TEST(RunPreExec, LeavesTheCommandUnblockedAndInTheRightGroup) {
     for (const Kind kind : {Kind::no_terminal, Kind::background, Kind::shared_group}) {
         SCOPED_TRACE(static_cast<int>(kind));
         const pid_t parent_group = ::getpgrp();
-        const pid_t child = ::fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            sigset_t blocked;
-            sigfillset(&blocked);
-            ::sigprocmask(SIG_BLOCK, &blocked, nullptr);
-            ::signal(SIGPIPE, SIG_IGN);
-            TerminalState state;
-            state.kind = kind;
-            run_pre_exec(state);
-            sigset_t now;
-            ::sigprocmask(SIG_SETMASK, nullptr, &now);
-            for (int sig = 1; sig < NSIG; ++sig) {
-                if (sigismember(&now, sig) == 1) ::_exit(10);
-            }
-            struct sigaction pipe_action {};
-            ::sigaction(SIGPIPE, nullptr, &pipe_action);
-            if (pipe_action.sa_handler != SIG_DFL) ::_exit(11);
-            const pid_t expected_group = state.own_process_group() ? ::getpid() : parent_group;
-            ::_exit(::getpgrp() == expected_group ? 0 : 12);
-        }
-        int status = 0;
-        ASSERT_EQ(::waitpid(child, &status, 0), child);
-        ASSERT_TRUE(WIFEXITED(status));
-        EXPECT_EQ(WEXITSTATUS(status), 0);
+        const int failed = vt::in_child([&] {
+                               sigset_t blocked;
+                               sigfillset(&blocked);
+                               ::sigprocmask(SIG_BLOCK, &blocked, nullptr);
+                               ::signal(SIGPIPE, SIG_IGN);
+                               TerminalState state;
+                               state.kind = kind;
+                               run_pre_exec(state);
+                               sigset_t now;
+                               ::sigprocmask(SIG_SETMASK, nullptr, &now);
+                               for (int sig = 1; sig < NSIG; ++sig) {
+                                   if (sigismember(&now, sig) == 1) return 10;
+                               }
+                               struct sigaction pipe_action {};
+                               ::sigaction(SIGPIPE, nullptr, &pipe_action);
+                               if (pipe_action.sa_handler != SIG_DFL) return 11;
+                               const pid_t expected_group =
+                                   state.own_process_group() ? ::getpid() : parent_group;
+                               return ::getpgrp() == expected_group ? 0 : 12;
+                           }).status();
+        EXPECT_EQ(failed, 0);
     }
 }
 

@@ -133,21 +133,15 @@ void write_script(const std::string& path, std::string_view body) {
 
 int run_as_outsider(const std::function<int()>& body) {
     constexpr int kCouldNotDrop = 99;
-    const pid_t pid = ::fork();
-    if (pid < 0) return -1;
-    if (pid == 0) {
+    const Result ended = in_child([&] {
         if (::geteuid() == 0 &&
             (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) {
-            ::_exit(kCouldNotDrop);
+            return kCouldNotDrop;
         }
-        ::_exit(body());
-    }
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) return -1;
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) == kCouldNotDrop) return -1;
-    return WEXITSTATUS(status);
+        return body();
+    });
+    if (!ended.exited || ended.code == kCouldNotDrop) return -1;
+    return ended.code;
 }
 
 }  // namespace vt
