@@ -37,7 +37,8 @@ std::optional<std::string> parent_path(std::string_view path) {
     // Dropped "." components between the parent and the last name leave "x/."
     // behind; trim them so the parent names the folder itself.
     while (rest.size() >= 2 && rest.substr(rest.size() - 2) == "/.") {
-        rest.remove_suffix(2);
+        // "/." is the root itself.
+        rest.remove_suffix(rest.size() == 2 ? 1 : 2);
         while (rest.size() > 1 && rest.back() == '/') rest.remove_suffix(1);
     }
     return std::string(rest);

@@ -79,6 +79,10 @@ TEST(Paths, FinalComponentAndParent) {
         {"./c.sock", "c.sock", "."},
         {"/c.sock", "c.sock", "/"},
         {"/tmp/a/b/c.sock", "c.sock", "/tmp/a/b"},
+        // "." components between the parent and the name are no part of it.
+        {"a/./b", "b", "a"},
+        {"/usr/.//./bin", "bin", "/usr"},
+        {"/./x", "x", "/"},
     };
     for (const auto& c : cases) {
         const auto f = final_component(c.path);
