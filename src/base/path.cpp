@@ -2,52 +2,43 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <vector>
 
 #include "base/io.h"
 
 namespace vorn {
-namespace {
 
-struct Component {
-    size_t begin;
-    std::string_view text;
-};
-
-// Components as a path walker sees them: empty pieces and "." dropped, except
-// that a leading "." of a relative path stays.
-std::vector<Component> components(std::string_view path) {
-    std::vector<Component> out;
+std::vector<PathComponent> path_components(std::string_view path) {
+    std::vector<PathComponent> out;
     size_t pos = 0;
     while (pos < path.size()) {
         const size_t end = std::min(path.find('/', pos), path.size());
-        std::string_view piece = path.substr(pos, end - pos);
+        const std::string_view piece = path.substr(pos, end - pos);
         if (!piece.empty() && !(piece == "." && pos != 0)) out.push_back({pos, piece});
         pos = end + 1;
     }
     return out;
 }
 
-}  // namespace
-
 std::optional<std::string_view> final_component(std::string_view path) {
-    const auto parts = components(path);
+    const auto parts = path_components(path);
     if (parts.empty()) return std::nullopt;
-    const std::string_view last = parts.back().text;
+    const std::string_view last = parts.back().name;
     if (last == "." || last == "..") return std::nullopt;
     return last;
 }
 
 std::optional<std::string> parent_path(std::string_view path) {
-    const auto parts = components(path);
+    const auto parts = path_components(path);
     if (parts.empty()) return std::nullopt;
     std::string_view rest = path.substr(0, parts.back().begin);
     while (rest.size() > 1 && rest.back() == '/') rest.remove_suffix(1);
     // Dropped "." components between the parent and the last name leave "x/."
     // behind; trim them so the parent names the folder itself.
     while (rest.size() >= 2 && rest.substr(rest.size() - 2) == "/.") {
-        rest.remove_suffix(2);
+        // "/." is the root itself.
+        rest.remove_suffix(rest.size() == 2 ? 1 : 2);
         while (rest.size() > 1 && rest.back() == '/') rest.remove_suffix(1);
     }
     return std::string(rest);

@@ -6,10 +6,22 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/error.h"
 
 namespace vorn {
+
+// One component of a path, and the offset in the path where it begins.
+struct PathComponent {
+    size_t begin;
+    std::string_view name;
+};
+
+// The components a path walker sees: repeated and trailing slashes and "."
+// components vanish, except a "." that starts a relative path. ".." stays,
+// since a/../b names b only when a is a folder and not a link.
+std::vector<PathComponent> path_components(std::string_view path);
 
 // The last component of a path, ignoring repeated and trailing slashes and
 // "." components; none when that component is "..", or when there is no

@@ -70,6 +70,17 @@ void decode(std::string_view bytes, Emit emit) {
     }
 }
 
+// The characters with the Unicode White_Space property.
+bool is_white_space(uint32_t cp) {
+    return (cp >= 0x09 && cp <= 0x0D) || cp == 0x20 || cp == 0x85 || cp == 0xA0 || cp == 0x1680 ||
+           (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 || cp == 0x202F ||
+           cp == 0x205F || cp == 0x3000;
+}
+
+bool is_continuation_byte(char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+}
+
 void append_hex(std::string& out, uint32_t value) {
     static constexpr char kDigits[] = "0123456789abcdef";
     char buf[8];
@@ -100,6 +111,18 @@ bool is_valid_utf8(std::string_view bytes) {
         pos += len;
     }
     return true;
+}
+
+std::string_view trim_trailing_white_space(std::string_view text) {
+    while (!text.empty()) {
+        size_t start = text.size() - 1;
+        while (start > 0 && is_continuation_byte(text[start])) --start;
+        size_t consumed = 0;
+        uint32_t cp = 0;
+        if (sequence_length(text.substr(start), &consumed, &cp) == 0 || !is_white_space(cp)) break;
+        text.remove_suffix(text.size() - start);
+    }
+    return text;
 }
 
 std::string display_form(std::string_view bytes) {

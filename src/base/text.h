@@ -11,6 +11,11 @@ std::string lossy_utf8(std::string_view bytes);
 
 bool is_valid_utf8(std::string_view bytes);
 
+// The text without its trailing Unicode White_Space (the carriage return and
+// line feed among it). The text must be valid UTF-8; trimming stops at an
+// ill-formed sequence.
+std::string_view trim_trailing_white_space(std::string_view text);
+
 // The one-line text shown for a byte string in a message: lossy UTF-8, with
 // tab, line feed and carriage return as \t \n \r and every other control
 // character as \u{hex}. No raw control character survives.

@@ -1,18 +1,17 @@
 #include "clipboard/fetch.h"
 
 #include <sys/socket.h>
-#include <sys/un.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstddef>
-#include <cstdlib>
 #include <cstring>
 #include <expected>
 #include <optional>
 
 #include "base/error.h"
 #include "base/io.h"
+#include "base/number.h"
+#include "base/socket_address.h"
 #include "base/text.h"
 #include "base/unique_fd.h"
 
@@ -41,41 +40,17 @@ std::string with_error(std::string_view lead, const Error& error) {
     return out;
 }
 
-bool is_white_space(uint32_t cp) {
-    return (cp >= 0x09 && cp <= 0x0D) || cp == 0x20 || cp == 0x85 || cp == 0xA0 || cp == 0x1680 ||
-           (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 || cp == 0x202F ||
-           cp == 0x205F || cp == 0x3000;
-}
-
-// A size: an optional single "+", then one or more digits, within 64 bits.
-std::optional<uint64_t> parse_size(std::string_view text) {
-    if (text.starts_with('+')) text.remove_prefix(1);
-    if (text.empty()) return std::nullopt;
-    uint64_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        const auto digit = static_cast<uint64_t>(c - '0');
-        if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
-        value = value * 10 + digit;
-    }
-    return value;
-}
-
 std::expected<UniqueFd, Error> connect_to(const std::string& path) {
-    if (has_nul(path)) return std::unexpected(Error::own(kNulInPath));
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    // The address is built here rather than by the system so that a path that
-    // cannot fit is named for what it is, and never silently cut.
-    if (path.size() >= sizeof addr.sun_path) return std::unexpected(Error::system(ENAMETOOLONG));
-    std::memcpy(addr.sun_path, path.data(), path.size());
-    // An empty path gets no terminator: the system then refuses the address
-    // instead of taking it as a nameless abstract socket.
-    const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() +
-                                            (path.empty() ? 0 : 1));
+    // An empty path names no socket at all: it is refused as the system
+    // refuses an empty address, not reported as a clipboard that the session
+    // lacks.
+    if (path.empty()) return std::unexpected(Error::system(EINVAL));
+    const auto address = unix_socket_address(path);
+    if (!address) return std::unexpected(address.error());
     UniqueFd sock(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!sock) return std::unexpected(Error::last_system());
-    if (::connect(sock.get(), reinterpret_cast<const sockaddr*>(&addr), len) != 0) {
+    if (::connect(sock.get(), reinterpret_cast<const sockaddr*>(&address->addr), address->length) !=
+        0) {
         return std::unexpected(Error::last_system());
     }
     return sock;
@@ -98,42 +73,22 @@ std::optional<FetchOutcome> pass_on(int out_fd, std::string_view piece) {
 }  // namespace
 
 std::string request_bytes(const ClipboardRequest& request) {
-    if (request.kind == ClipboardRequest::Kind::kListTypes) return "TYPES\n";
+    if (request.kind == ClipboardRequest::Kind::list_types) return "TYPES\n";
     return "IMAGE " + request.type + "\n";
-}
-
-std::string_view trim_trailing_white_space(std::string_view text) {
-    while (!text.empty()) {
-        size_t start = text.size() - 1;
-        while (start > 0 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
-        const auto lead = static_cast<unsigned char>(text[start]);
-        uint32_t cp;
-        if (lead < 0x80) {
-            cp = lead;
-        } else {
-            cp = lead & (lead >= 0xF0 ? 0x07 : lead >= 0xE0 ? 0x0F : 0x1F);
-            for (size_t i = start + 1; i < text.size(); ++i) {
-                cp = (cp << 6) | (static_cast<unsigned char>(text[i]) & 0x3F);
-            }
-        }
-        if (!is_white_space(cp)) break;
-        text.remove_suffix(text.size() - start);
-    }
-    return text;
 }
 
 Answer parse_answer(std::string_view line) {
     const std::string_view text = trim_trailing_white_space(line);
     if (text.starts_with("ERR ")) return AnswerErr{std::string(text.substr(4))};
     if (text.starts_with("OK ")) {
-        if (const auto size = parse_size(text.substr(3))) return AnswerOk{*size};
+        // A size: an optional "+", then one or more digits, within 64 bits.
+        if (const auto size = parse_unsigned(text.substr(3), UINT64_MAX)) return AnswerOk{*size};
     }
     return AnswerUnreadable{};
 }
 
-std::string clipboard_socket_path() {
-    const char* path = std::getenv("VORN_CLIP_SOCK");
-    return path ? path : kDefaultSocketPath;
+std::string clipboard_socket_path(const std::optional<std::string>& clip_sock) {
+    return clip_sock.value_or(kDefaultSocketPath);
 }
 
 FetchOutcome fetch_clipboard(const std::string& socket_path, const ClipboardRequest& request,

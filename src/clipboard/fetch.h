@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -9,12 +10,12 @@ namespace vorn {
 
 // What one fetch asks the host's clipboard service for.
 struct ClipboardRequest {
-    enum class Kind { kListTypes, kImage };
-    Kind kind = Kind::kListTypes;
+    enum class Kind { list_types, image };
+    Kind kind = Kind::list_types;
     std::string type;  // the media type of an image, as the shim received it
 
-    static ClipboardRequest list_types() { return {Kind::kListTypes, {}}; }
-    static ClipboardRequest image(std::string type) { return {Kind::kImage, std::move(type)}; }
+    static ClipboardRequest list_types() { return {Kind::list_types, {}}; }
+    static ClipboardRequest image(std::string type) { return {Kind::image, std::move(type)}; }
     bool operator==(const ClipboardRequest&) const = default;
 };
 
@@ -40,15 +41,13 @@ struct AnswerErr {
 struct AnswerUnreadable {};
 using Answer = std::variant<AnswerOk, AnswerErr, AnswerUnreadable>;
 
-// The text without its trailing Unicode White_Space (the carriage return and
-// line feed among it). The text must be valid UTF-8.
-std::string_view trim_trailing_white_space(std::string_view text);
-
-// Parses one answer line (valid UTF-8, its line feed included if it had one).
+// Parses one answer line (valid UTF-8, its line feed included if it had one):
+// trailing Unicode White_Space is no part of the answer.
 Answer parse_answer(std::string_view line);
 
-// VORN_CLIP_SOCK whenever it is set, even empty; otherwise the host's socket.
-std::string clipboard_socket_path();
+// The value of VORN_CLIP_SOCK whenever it is set, even empty; otherwise the
+// host's socket.
+std::string clipboard_socket_path(const std::optional<std::string>& clip_sock);
 
 // One fetch: connects to socket_path, sends the request, reads the answer and
 // streams the body to out_fd. Writes nothing else anywhere. out_fd must not

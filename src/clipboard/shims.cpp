@@ -152,14 +152,15 @@ ShimCommand parse_shim_args(std::string_view shim, std::span<const std::string_v
     return parse_xsel(shim, args);
 }
 
-int run_shim(std::string_view shim, std::span<const std::string_view> args) {
+int run_shim(std::string_view shim, std::span<const std::string_view> args,
+             const std::string& socket_path) {
     const ShimCommand command = parse_shim_args(shim, args);
     if (const auto* refusal = std::get_if<ShimRefusal>(&command)) {
         report(refusal->line);
         return 1;
     }
-    const FetchOutcome outcome = fetch_clipboard(
-        clipboard_socket_path(), std::get<ClipboardRequest>(command), STDOUT_FILENO);
+    const FetchOutcome outcome =
+        fetch_clipboard(socket_path, std::get<ClipboardRequest>(command), STDOUT_FILENO);
     if (const auto* failed = std::get_if<FetchFailed>(&outcome)) {
         report(std::string(shim) + ": " + failed->message);
         return 1;

@@ -25,7 +25,8 @@ ShimCommand parse_shim_args(std::string_view shim, std::span<const std::string_v
 // Runs the xclip, xsel or wl-paste shim with the arguments after the program
 // name; returns the exit status. SIGPIPE must be ignored, as the program does
 // from its start, so that a reader leaving early ends the shim with its own
-// status.
-int run_shim(std::string_view shim, std::span<const std::string_view> args);
+// status. The service is reached at socket_path.
+int run_shim(std::string_view shim, std::span<const std::string_view> args,
+             const std::string& socket_path);
 
 }  // namespace vorn

@@ -16,7 +16,6 @@
 #include "base/unique_fd.h"
 #include "main/exec_format.h"
 #include "main/message.h"
-#include "main/session_folder.h"
 
 namespace vorn {
 namespace {
@@ -57,16 +56,9 @@ std::optional<std::string> read_head(const std::string& program) {
     if (has_nul(program)) return std::nullopt;
     UniqueFd fd(::open(program.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (!fd) return std::nullopt;
-    std::string head(kHashBangLimit, '\0');
-    size_t got = 0;
-    while (got < head.size()) {
-        const ssize_t n = read_retry(fd.get(), head.data() + got, head.size() - got);
-        if (n < 0) return std::nullopt;
-        if (n == 0) break;
-        got += static_cast<size_t>(n);
-    }
-    head.resize(got);
-    return head;
+    auto head = read_up_to(fd.get(), kHashBangLimit);
+    if (!head) return std::nullopt;
+    return std::move(*head);
 }
 
 // The kernel follows at most this many #! and binfmt_misc hand-overs in a
@@ -83,18 +75,9 @@ UniqueFd open_for_reading(int folder_fd, const std::string& path) {
 
 ReadAt reader_of(int fd) {
     return [fd](uint64_t offset, size_t size) -> std::optional<std::string> {
-        std::string out(size, '\0');
-        size_t got = 0;
-        while (got < size) {
-            const ssize_t n =
-                ::pread(fd, out.data() + got, size - got, static_cast<off_t>(offset + got));
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) return std::nullopt;
-            if (n == 0) break;
-            got += static_cast<size_t>(n);
-        }
-        out.resize(got);
-        return out;
+        auto bytes = read_up_to_at(fd, offset, size);
+        if (!bytes) return std::nullopt;
+        return std::move(*bytes);
     };
 }
 

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "base/exit.h"
+#include "base/number.h"
 #include "base/path.h"
 #include "base/text.h"
 #include "main/message.h"
@@ -26,16 +27,9 @@ std::optional<std::string_view> shim_name(std::string_view argv0) {
 }
 
 std::optional<uint16_t> parse_port(std::string_view text) {
-    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-    if (text.empty()) return std::nullopt;
-    uint32_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        value = value * 10 + static_cast<uint32_t>(c - '0');
-        if (value > 65535) return std::nullopt;
-    }
-    if (value == 0) return std::nullopt;
-    return static_cast<uint16_t>(value);
+    const auto value = parse_unsigned(text, UINT16_MAX);
+    if (!value || *value == 0) return std::nullopt;
+    return static_cast<uint16_t>(*value);
 }
 
 bool is_copy_id(std::string_view text) {

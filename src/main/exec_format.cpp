@@ -7,6 +7,8 @@
 #include <cstring>
 #include <limits>
 
+#include "base/number.h"
+
 namespace vorn {
 namespace {
 
@@ -90,14 +92,13 @@ std::optional<std::string> from_hex(std::string_view hex) {
     return out;
 }
 
+// The kernel shows the offset as a small number: a field of more than nine
+// characters, leading zeros and all, is not one it wrote.
 std::optional<size_t> decimal(std::string_view text) {
-    if (text.empty() || text.size() > 9) return std::nullopt;
-    size_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        value = value * 10 + static_cast<size_t>(c - '0');
-    }
-    return value;
+    if (text.size() > 9) return std::nullopt;
+    const auto value = parse_digits(text, 999'999'999);
+    if (!value) return std::nullopt;
+    return static_cast<size_t>(*value);
 }
 
 }  // namespace

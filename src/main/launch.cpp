@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
+#include <expected>
 #include <string>
 #include <vector>
 
@@ -21,8 +21,6 @@
 #include "main/terminal.h"
 #include "relay/listeners.h"
 
-extern char** environ;
-
 namespace vorn {
 namespace {
 
@@ -30,8 +28,11 @@ constexpr std::string_view kDefaultShimFolder = "/opt/vorn/bin";
 
 struct Program {
     std::string path;
-    std::string name;  // argv[0]
-    std::vector<std::string> arguments;
+    // The command's argv; its first word is also the name the launcher's
+    // messages give the command.
+    std::vector<std::string> argv;
+
+    const std::string& name() const { return argv.front(); }
 };
 
 // --shell: bash, else sh. A shell that exists but cannot run is named in the
@@ -53,7 +54,9 @@ Program resolve_shell(const LaunchOptions& options, const PathValue& path_value)
         }
     }
     const auto name = final_component(chosen.path);
-    return {chosen.path, std::string(name.value_or(chosen.path)), options.command};
+    std::vector<std::string> argv{std::string(name.value_or(chosen.path))};
+    argv.insert(argv.end(), options.command.begin(), options.command.end());
+    return {chosen.path, std::move(argv)};
 }
 
 Program resolve_program(const LaunchOptions& options, const PathValue& path_value) {
@@ -63,7 +66,7 @@ Program resolve_program(const LaunchOptions& options, const PathValue& path_valu
     if (resolution.kind != Resolution::Kind::found) {
         exit_unresolvable(resolution, word, path_value);
     }
-    return {resolution.path, word, {options.command.begin() + 1, options.command.end()}};
+    return {resolution.path, options.command};
 }
 
 void start_relay(const LaunchOptions& options) {
@@ -80,11 +83,9 @@ bool is_variable(std::string_view entry, std::string_view name) {
     return entry.size() > name.size() && entry.starts_with(name) && entry[name.size()] == '=';
 }
 
-std::vector<std::string> command_environment(const LaunchOptions& options,
-                                             const PathValue& path_value) {
+std::vector<std::string> command_environment(const LaunchOptions& options, const Environment& own) {
     std::vector<std::string> env;
-    for (char** entry = environ; *entry; ++entry) {
-        const std::string_view e(*entry);
+    for (const std::string_view e : own.entries) {
         if (is_variable(e, "VORN_ENTRY_SESSION_DIR") || is_variable(e, "VORN_ENTRY_PASSWD") ||
             is_variable(e, "VORN_ENTRY_ROOTFS")) {
             continue;
@@ -93,11 +94,10 @@ std::vector<std::string> command_environment(const LaunchOptions& options,
         env.emplace_back(e);
     }
     if (options.clipboard) {
-        const char* shims = std::getenv("VORN_CLIP_BIN");
         std::string path = "PATH=";
-        path.append(shims ? std::string_view(shims) : kDefaultShimFolder);
+        path.append(own.clip_bin ? std::string_view(*own.clip_bin) : kDefaultShimFolder);
         path.push_back(':');
-        path.append(effective_path(path_value));
+        path.append(effective_path(own.path));
         env.push_back(std::move(path));
     }
     return env;
@@ -111,27 +111,26 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
     return out;
 }
 
-// Forks and execs the command. Returns its PID, or the errno with which the
-// start failed (as a negative number).
-pid_t start_command(const std::string& program, std::vector<std::string>& argv_strings,
-                    std::vector<std::string>& env_strings, const PreExec& pre_exec, int* error) {
-    auto argv = pointers(argv_strings);
+// Forks and execs the command. Its process ID, or the error number with
+// which the start failed.
+std::expected<pid_t, int> start_command(Program& program, std::vector<std::string>& env_strings,
+                                        const TerminalState& terminal) {
+    // Everything the child uses is made before the fork: between fork and
+    // exec only async-signal-safe calls are made.
+    auto argv = pointers(program.argv);
     auto envp = pointers(env_strings);
     int report[2];
-    if (::pipe2(report, O_CLOEXEC) != 0) {
-        *error = errno;
-        return -1;
-    }
+    if (::pipe2(report, O_CLOEXEC) != 0) return std::unexpected(errno);
     const pid_t pid = ::fork();
     if (pid < 0) {
-        *error = errno;
+        const int error = errno;
         ::close(report[0]);
         ::close(report[1]);
-        return -1;
+        return std::unexpected(error);
     }
     if (pid == 0) {
-        run_pre_exec(pre_exec);
-        ::execve(program.c_str(), argv.data(), envp.data());
+        run_pre_exec(terminal);
+        ::execve(program.path.c_str(), argv.data(), envp.data());
         const int e = errno;
         (void)!::write(report[1], &e, sizeof e);
         ::_exit(127);
@@ -141,59 +140,61 @@ pid_t start_command(const std::string& program, std::vector<std::string>& argv_s
     const ssize_t n = read_retry(report[0], &exec_error, sizeof exec_error);
     ::close(report[0]);
     if (n == sizeof exec_error) {
-        while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-        }
-        *error = exec_error;
-        return -1;
+        (void)retry_on_eintr([pid] { return ::waitpid(pid, nullptr, 0); });
+        return std::unexpected(exec_error);
     }
     return pid;
 }
 
 }  // namespace
 
-void launch(const LaunchOptions& options, const PathValue& path_value) {
+void launch(const LaunchOptions& options, const Environment& env) {
+    const PathValue& path_value = env.path;
     Program program = resolve_program(options, path_value);
     if (const auto fault = inspect_program(program.path, path_value)) {
         end_with_launch_message(126, fault_message(program.path, *fault));
     }
 
-    const std::string folder = session_folder_path();
+    const std::string folder_path = session_folder_path(env.session_dir);
+    SessionFolder folder;
     UniqueFd session_lock;
-    if (options.join) session_lock = join_session(folder, options.copy_id);
+    if (options.join) {
+        JoinedSession joined = join_session(folder_path, options.copy_id);
+        folder = std::move(joined.folder);
+        session_lock = std::move(joined.lock);
+    }
 
     if (!options.tcp_specs.empty() || !options.unix_specs.empty()) start_relay(options);
 
     if (!options.join) {
-        if (auto prepared = prepare_session_folder(folder)) {
-            session_lock = std::move(*prepared);
+        if (auto prepared = prepare_session_folder(folder_path)) {
+            folder = std::move(prepared->folder);
+            session_lock = std::move(prepared->lock);
         } else {
-            launch_message("cannot create the session folder " + display_form(folder) + " (" +
+            launch_message("cannot create the session folder " + display_form(folder_path) + " (" +
                            error_text(prepared.error()) +
                            "), so no other copy can join this session.");
+            // Without a lock no copy can join, but a folder of this user that
+            // is there still takes the marker of the session's end.
+            folder = SessionFolder::open_if_own(folder_path);
         }
-        make_ssh_link(ssh_link_inputs_from_environment());
+        make_ssh_link(ssh_link_inputs(env));
     }
 
-    std::vector<std::string> argv_strings;
-    argv_strings.reserve(program.arguments.size() + 1);
-    argv_strings.push_back(program.name);
-    for (auto& arg : program.arguments) argv_strings.push_back(std::move(arg));
-    std::vector<std::string> env_strings = command_environment(options, path_value);
+    std::vector<std::string> env_strings = command_environment(options, env);
 
     const TerminalState terminal = probe_terminal();
-    const PreExec pre_exec = make_pre_exec(terminal);
     set_up_signals();
 
-    int start_error = 0;
-    const pid_t command =
-        start_command(program.path, argv_strings, env_strings, pre_exec, &start_error);
-    if (command < 0) {
-        if (options.join) remove_copy_file(folder, ::getpid());
+    const auto started = start_command(program, env_strings, terminal);
+    if (!started) {
+        if (options.join) folder.remove_copy_file(::getpid());
         // The child may have taken the terminal's foreground before its exec
         // failed; it goes back as it would after any command.
         give_back_terminal(terminal, -1);
-        exit_start_failure(program.path, start_error, path_value);
+        exit_start_failure(program.path, started.error(), path_value);
     }
+    const pid_t command = *started;
 
     const WatchResult watched = watch_command({.command = command,
                                                .own_process_group = terminal.own_process_group(),
@@ -202,9 +203,12 @@ void launch(const LaunchOptions& options, const PathValue& path_value) {
                                                .folder = folder,
                                                .terminal = &terminal});
     give_back_terminal(terminal, command);
-    if (options.join) finish_joined_copy(folder, program.name, watched.status);
-    finish_first_copy(folder, std::move(session_lock), program.name, watched.status,
-                      watched.grace_start);
+    if (options.join) {
+        finish_joined_copy(folder, program.name(), watched.status);
+    } else {
+        finish_first_copy(folder, std::move(session_lock), program.name(), watched.status,
+                          watched.grace_start);
+    }
 }
 
 }  // namespace vorn

@@ -1,13 +1,10 @@
 #include "main/session_folder.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
-#include <memory>
 
 #include "base/io.h"
 #include "base/path.h"
@@ -37,140 +34,131 @@ bool is_stale(std::string_view name) {
            name.starts_with(kHangupMarkerPrefix);
 }
 
-std::expected<void, Error> remove_stale_entries(int folder_fd) {
-    return list_folder(folder_fd, [&](const char* name) {
-        if (is_stale(name)) (void)::unlinkat(folder_fd, name, 0);
-    });
+std::string hangup_marker_name(std::string_view copy_id) {
+    return std::string(kHangupMarkerPrefix) + std::string(copy_id);
 }
 
 }  // namespace
 
-std::string session_folder_path() {
-    const char* value = std::getenv("VORN_ENTRY_SESSION_DIR");
-    if (value && *value) return value;
+std::string session_folder_path(const std::optional<std::string>& session_dir) {
+    if (session_dir && !session_dir->empty()) return *session_dir;
     return std::string(kDefaultSessionFolder);
-}
-
-std::expected<UniqueFd, Error> open_own_folder(const std::string& folder) {
-    if (has_nul(folder)) return std::unexpected(Error::own(kNulInPath));
-    const std::string path = without_trailing_slashes(folder);
-    struct stat seen;
-    if (::lstat(path.c_str(), &seen) != 0) return std::unexpected(Error::last_system());
-    if (!is_own_folder(seen)) return std::unexpected(not_own_folder(folder));
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd) {
-        // Replaced by a link or a file since the lstat.
-        if (errno == ELOOP || errno == ENOTDIR) return std::unexpected(not_own_folder(folder));
-        return std::unexpected(Error::last_system());
-    }
-    struct stat opened;
-    if (::fstat(fd.get(), &opened) != 0) return std::unexpected(Error::last_system());
-    if (!is_own_folder(opened) || opened.st_dev != seen.st_dev || opened.st_ino != seen.st_ino) {
-        return std::unexpected(not_own_folder(folder));
-    }
-    return fd;
-}
-
-std::expected<UniqueFd, Error> prepare_session_folder(const std::string& folder) {
-    if (has_nul(folder)) return std::unexpected(Error::own(kNulInPath));
-    const std::string path = without_trailing_slashes(folder);
-    if (const auto parent = parent_path(path); parent && !parent->empty()) {
-        if (auto made = make_dirs(*parent, 0755); !made) return std::unexpected(made.error());
-    }
-
-    UniqueFd dir;
-    if (::mkdir(path.c_str(), 0700) == 0) {
-        // A folder made just now is empty: no stale entries to remove.
-        auto opened = open_own_folder(folder);
-        if (!opened) return std::unexpected(opened.error());
-        dir = std::move(*opened);
-    } else {
-        if (errno != EEXIST) return std::unexpected(Error::last_system());
-        auto opened = open_own_folder(folder);
-        if (!opened && opened.error().code == EACCES) {
-            // A folder of this user that its owner cannot read: the lstat has
-            // vouched for it, so make it usable and look again.
-            if (::fchmodat(AT_FDCWD, path.c_str(), 0700, AT_SYMLINK_NOFOLLOW) != 0) {
-                return std::unexpected(Error::last_system());
-            }
-            opened = open_own_folder(folder);
-        }
-        if (!opened) return std::unexpected(opened.error());
-        dir = std::move(*opened);
-        if (::fchmod(dir.get(), 0700) != 0) return std::unexpected(Error::last_system());
-        if (auto removed = remove_stale_entries(dir.get()); !removed) {
-            return std::unexpected(removed.error());
-        }
-    }
-
-    UniqueFd lock(::openat(dir.get(), std::string(kSessionLockName).c_str(),
-                           O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0600));
-    if (!lock) return std::unexpected(Error::last_system());
-    return lock;
-}
-
-std::string folder_entry(const std::string& folder, std::string_view name) {
-    return join_path(folder, name);
 }
 
 std::string copy_file_name(pid_t pid) {
     return std::string(kCopyFilePrefix) + std::to_string(pid);
 }
 
-bool entry_exists(const std::string& folder, std::string_view name) {
-    const std::string path = folder_entry(folder, name);
-    if (has_nul(path)) return false;
-    struct stat st;
-    return ::lstat(path.c_str(), &st) == 0;
-}
-
-void write_ended_marker(const std::string& folder) {
-    if (auto dir = open_own_folder(folder)) create_marker_at(dir->get(), kEndedMarkerName);
-}
-
-void remove_copy_file(const std::string& folder, pid_t pid) {
-    if (auto dir = open_own_folder(folder)) {
-        (void)::unlinkat(dir->get(), copy_file_name(pid).c_str(), 0);
+std::expected<SessionFolder, Error> SessionFolder::open(const std::string& path) {
+    if (has_nul(path)) return std::unexpected(Error::own(kNulInPath));
+    const std::string trimmed = without_trailing_slashes(path);
+    struct stat seen;
+    if (::lstat(trimmed.c_str(), &seen) != 0) return std::unexpected(Error::last_system());
+    if (!is_own_folder(seen)) return std::unexpected(not_own_folder(path));
+    UniqueFd fd(::open(trimmed.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) {
+        // Replaced by a link or a file since the lstat.
+        if (errno == ELOOP || errno == ENOTDIR) return std::unexpected(not_own_folder(path));
+        return std::unexpected(Error::last_system());
     }
+    struct stat opened;
+    if (::fstat(fd.get(), &opened) != 0) return std::unexpected(Error::last_system());
+    if (!is_own_folder(opened) || opened.st_dev != seen.st_dev || opened.st_ino != seen.st_ino) {
+        return std::unexpected(not_own_folder(path));
+    }
+    return SessionFolder(path, std::move(fd));
 }
 
-std::expected<void, Error> list_folder(int folder_fd,
-                                       const std::function<void(const char* name)>& visit) {
-    // The listing reads through its own descriptor, so the caller's stays
-    // usable for the *at calls that visit makes.
-    const int listing_fd = ::fcntl(folder_fd, F_DUPFD_CLOEXEC, 0);
-    if (listing_fd < 0) return std::unexpected(Error::last_system());
-    std::unique_ptr<DIR, int (*)(DIR*)> listing(::fdopendir(listing_fd), &::closedir);
-    if (!listing) {
-        const int err = errno;
-        ::close(listing_fd);
-        return std::unexpected(Error::system(err));
-    }
-    ::rewinddir(listing.get());
-    for (;;) {
-        errno = 0;
-        const dirent* entry = ::readdir(listing.get());
-        if (!entry) {
-            if (errno != 0) return std::unexpected(Error::last_system());
-            return {};
-        }
-        visit(entry->d_name);
-    }
+SessionFolder SessionFolder::open_if_own(const std::string& path) {
+    auto folder = open(path);
+    if (!folder) return SessionFolder();
+    return std::move(*folder);
 }
 
-void create_marker_at(int folder_fd, std::string_view name) {
-    const std::string entry(name);
-    if (has_nul(entry)) return;
-    UniqueFd fd(::openat(folder_fd, entry.c_str(),
+void SessionFolder::create_marker(const std::string& name) const {
+    if (!present() || has_nul(name)) return;
+    UniqueFd fd(::openat(fd_.get(), name.c_str(),
                          O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY,
                          0600));
 }
 
-bool entry_exists_at(int folder_fd, std::string_view name) {
-    const std::string entry(name);
-    if (has_nul(entry)) return false;
+bool SessionFolder::has_entry(const std::string& name) const {
+    if (!present() || has_nul(name)) return false;
     struct stat st;
-    return ::fstatat(folder_fd, entry.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    return ::fstatat(fd_.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+void SessionFolder::write_ended_marker() const {
+    create_marker(std::string(kEndedMarkerName));
+}
+
+bool SessionFolder::has_ended_marker() const {
+    return has_entry(std::string(kEndedMarkerName));
+}
+
+void SessionFolder::write_hangup_marker(std::string_view copy_id) const {
+    create_marker(hangup_marker_name(copy_id));
+}
+
+bool SessionFolder::has_hangup_marker(std::string_view copy_id) const {
+    return has_entry(hangup_marker_name(copy_id));
+}
+
+void SessionFolder::remove_hangup_marker(std::string_view copy_id) const {
+    remove_entry(hangup_marker_name(copy_id).c_str());
+}
+
+void SessionFolder::remove_copy_file(pid_t pid) const {
+    remove_entry(copy_file_name(pid).c_str());
+}
+
+void SessionFolder::remove_entry(const char* name) const {
+    if (present()) (void)::unlinkat(fd_.get(), name, 0);
+}
+
+std::expected<void, Error> SessionFolder::list(
+    const std::function<void(const char* name)>& visit) const {
+    if (!present()) return std::unexpected(Error::system(EBADF));
+    return list_folder(fd_.get(), visit);
+}
+
+std::expected<PreparedSession, Error> prepare_session_folder(const std::string& path) {
+    if (has_nul(path)) return std::unexpected(Error::own(kNulInPath));
+    const std::string trimmed = without_trailing_slashes(path);
+    if (const auto parent = parent_path(trimmed); parent && !parent->empty()) {
+        if (auto made = make_dirs(*parent, 0755); !made) return std::unexpected(made.error());
+    }
+
+    SessionFolder folder;
+    if (::mkdir(trimmed.c_str(), 0700) == 0) {
+        // A folder made just now is empty: no stale entries to remove.
+        auto opened = SessionFolder::open(path);
+        if (!opened) return std::unexpected(opened.error());
+        folder = std::move(*opened);
+    } else {
+        if (errno != EEXIST) return std::unexpected(Error::last_system());
+        auto opened = SessionFolder::open(path);
+        if (!opened && opened.error().code == EACCES) {
+            // A folder of this user that its owner cannot read: the lstat has
+            // vouched for it, so make it usable and look again.
+            if (::fchmodat(AT_FDCWD, trimmed.c_str(), 0700, AT_SYMLINK_NOFOLLOW) != 0) {
+                return std::unexpected(Error::last_system());
+            }
+            opened = SessionFolder::open(path);
+        }
+        if (!opened) return std::unexpected(opened.error());
+        folder = std::move(*opened);
+        if (::fchmod(folder.fd(), 0700) != 0) return std::unexpected(Error::last_system());
+        const auto removed = folder.list([&](const char* name) {
+            if (is_stale(name)) folder.remove_entry(name);
+        });
+        if (!removed) return std::unexpected(removed.error());
+    }
+
+    UniqueFd lock(::openat(folder.fd(), std::string(kSessionLockName).c_str(),
+                           O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0600));
+    if (!lock) return std::unexpected(Error::last_system());
+    return PreparedSession{std::move(folder), std::move(lock)};
 }
 
 }  // namespace vorn

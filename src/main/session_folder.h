@@ -4,6 +4,7 @@
 
 #include <expected>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -19,46 +20,71 @@ inline constexpr std::string_view kEndedMarkerName = "ended";
 inline constexpr std::string_view kCopyFilePrefix = "copy-";
 inline constexpr std::string_view kHangupMarkerPrefix = "hangup-";
 
-// VORN_ENTRY_SESSION_DIR when set and not empty, else /run/vorn-session.
-std::string session_folder_path();
-
-// The first copy's preparation: the folder made (or an existing folder of this
-// user accepted and set to 0700), stale markers removed, copies.lock opened.
-std::expected<UniqueFd, Error> prepare_session_folder(const std::string& folder);
-
-// The folder itself, opened as a directory, when it is a real folder (not a
-// symbolic link) owned by the effective user; else the error
-// "{folder} is not a folder of this user", or lstat's own error. Entries are
-// then reached relative to this descriptor, so the folder cannot be swapped
-// for a link between the check and the use.
-std::expected<UniqueFd, Error> open_own_folder(const std::string& folder);
-
-// folder + "/" + name
-std::string folder_entry(const std::string& folder, std::string_view name);
+// The value of VORN_ENTRY_SESSION_DIR when it is set and not empty, else
+// /run/vorn-session.
+std::string session_folder_path(const std::optional<std::string>& session_dir);
 
 // "copy-{pid}"
 std::string copy_file_name(pid_t pid);
 
-// lstat succeeds (whatever the entry is, a dangling link included).
-bool entry_exists(const std::string& folder, std::string_view name);
+// The session folder, opened once as a directory after the check that it is
+// a real folder (not a symbolic link) owned by the effective user. Its
+// entries are reached relative to that descriptor only, so the folder cannot
+// be swapped for a link between the check and any later use. A folder that
+// could not be opened is absent: nothing is written into it, no entry is
+// there and nothing can be listed.
+class SessionFolder {
+  public:
+    SessionFolder() = default;
 
-// Creates "ended" (0600, O_NOFOLLOW, not truncated); errors are ignored.
-void write_ended_marker(const std::string& folder);
+    // The folder at path; else the error "{path} is not a folder of this
+    // user", or lstat's own error.
+    static std::expected<SessionFolder, Error> open(const std::string& path);
+    // The folder at path, or an absent one when it cannot be opened.
+    static SessionFolder open_if_own(const std::string& path);
 
-// Removes "copy-{pid}" from the folder; errors are ignored.
-void remove_copy_file(const std::string& folder, pid_t pid);
+    bool present() const { return static_cast<bool>(fd_); }
+    // The open folder, for the opens relative to it that belong to a caller.
+    int fd() const { return fd_.get(); }
+    const std::string& path() const { return path_; }
 
-// Calls visit with each entry name of an open folder, in listing order ("."
-// and ".." included). Fails when the folder cannot be listed or read.
-std::expected<void, Error> list_folder(int folder_fd,
-                                       const std::function<void(const char* name)>& visit);
+    // Markers are empty files made with 0600, never truncated, never through
+    // a link, never waiting on a FIFO planted under their name; errors are
+    // ignored. An entry is there whatever it is, a dangling link included.
+    void write_ended_marker() const;
+    bool has_ended_marker() const;
+    // "hangup-{copy_id}", for a copy ID of hex digits only.
+    void write_hangup_marker(std::string_view copy_id) const;
+    bool has_hangup_marker(std::string_view copy_id) const;
+    void remove_hangup_marker(std::string_view copy_id) const;
 
-// Creates the empty marker `name` in an open folder (0600, not truncated,
-// never through a link, never waiting on a FIFO planted there); errors are
-// ignored.
-void create_marker_at(int folder_fd, std::string_view name);
+    // Removes "copy-{pid}", or a listed entry by its name; errors are ignored.
+    void remove_copy_file(pid_t pid) const;
+    void remove_entry(const char* name) const;
 
-// fstatat without following a link: the entry is there, whatever it is.
-bool entry_exists_at(int folder_fd, std::string_view name);
+    // Calls visit with each entry name, in listing order ("." and ".."
+    // included). Fails when the folder cannot be listed or read.
+    std::expected<void, Error> list(const std::function<void(const char* name)>& visit) const;
+
+  private:
+    SessionFolder(std::string path, UniqueFd fd) : path_(std::move(path)), fd_(std::move(fd)) {}
+
+    void create_marker(const std::string& name) const;
+    bool has_entry(const std::string& name) const;
+
+    std::string path_;
+    UniqueFd fd_;
+};
+
+// The first copy's session: its folder and copies.lock, open for reading and
+// writing.
+struct PreparedSession {
+    SessionFolder folder;
+    UniqueFd lock;
+};
+
+// The first copy's preparation: the folder made (or an existing folder of this
+// user accepted and set to 0700), stale markers removed, copies.lock opened.
+std::expected<PreparedSession, Error> prepare_session_folder(const std::string& path);
 
 }  // namespace vorn

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <vector>
 
 #include "base/io.h"
@@ -13,12 +12,6 @@
 
 namespace vorn {
 namespace {
-
-std::optional<std::string> non_empty_variable(const char* name) {
-    const char* value = std::getenv(name);
-    if (value == nullptr || *value == '\0') return std::nullopt;
-    return std::string(value);
-}
 
 // Splits on sep; n separators give n + 1 pieces, so the text after the last
 // separator is a piece too, even when it is empty.
@@ -35,28 +28,6 @@ std::vector<std::string_view> split(std::string_view text, char sep) {
     }
 }
 
-struct Components {
-    bool absolute = false;
-    std::vector<std::string_view> names;
-    bool operator==(const Components&) const = default;
-};
-
-// The components a path walker would see: repeated and trailing slashes and
-// "." components vanish, except a "." that starts a relative path. ".." stays,
-// since a/../b names b only when a is a folder and not a link.
-Components components(std::string_view path) {
-    Components out;
-    out.absolute = path.starts_with('/');
-    size_t pos = 0;
-    while (pos < path.size()) {
-        const size_t end = std::min(path.find('/', pos), path.size());
-        const std::string_view piece = path.substr(pos, end - pos);
-        if (!piece.empty() && !(piece == "." && pos != 0)) out.names.push_back(piece);
-        pos = end + 1;
-    }
-    return out;
-}
-
 bool is_usable_absolute(const std::string& path) {
     // A NUL byte would cut the path short at the system call and name
     // another file than the one meant.
@@ -65,11 +36,11 @@ bool is_usable_absolute(const std::string& path) {
 
 }  // namespace
 
-SshLinkInputs ssh_link_inputs_from_environment() {
+SshLinkInputs ssh_link_inputs(const Environment& env) {
     SshLinkInputs inputs;
-    if (auto passwd = non_empty_variable("VORN_ENTRY_PASSWD")) inputs.passwd_file = *passwd;
-    if (auto root = non_empty_variable("VORN_ENTRY_ROOTFS")) inputs.image_root = *root;
-    if (const char* home = std::getenv("HOME")) inputs.home = home;
+    if (env.passwd && !env.passwd->empty()) inputs.passwd_file = *env.passwd;
+    if (env.rootfs && !env.rootfs->empty()) inputs.image_root = *env.rootfs;
+    inputs.home = env.home;
     return inputs;
 }
 
@@ -82,7 +53,10 @@ std::optional<std::string> root_home_from_passwd(std::string_view content) {
 }
 
 bool same_path(std::string_view a, std::string_view b) {
-    return a == b || components(a) == components(b);
+    if (a == b) return true;
+    if (a.starts_with('/') != b.starts_with('/')) return false;
+    return std::ranges::equal(path_components(a), path_components(b), {}, &PathComponent::name,
+                              &PathComponent::name);
 }
 
 void make_ssh_link(const SshLinkInputs& inputs) {

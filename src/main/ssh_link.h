@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "main/environment.h"
+
 namespace vorn {
 
 struct SshLinkInputs {
@@ -13,7 +15,7 @@ struct SshLinkInputs {
 };
 
 // VORN_ENTRY_PASSWD, VORN_ENTRY_ROOTFS (empty counts as unset) and HOME.
-SshLinkInputs ssh_link_inputs_from_environment();
+SshLinkInputs ssh_link_inputs(const Environment& env);
 
 // Links root-home/.ssh to HOME/.ssh when root home has none of its own; silent.
 void make_ssh_link(const SshLinkInputs& inputs);

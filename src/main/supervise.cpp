@@ -5,13 +5,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <thread>
 #include <vector>
 
 #include "base/clock.h"
 #include "base/exit.h"
+#include "base/io.h"
 #include "base/text.h"
 #include "main/copies.h"
 #include "main/message.h"
@@ -22,8 +22,6 @@ namespace {
 
 constexpr int kSupervised[] = {SIGTERM, SIGHUP,  SIGINT,  SIGQUIT,
                                SIGTSTP, SIGTTIN, SIGTTOU, SIGCHLD};
-
-std::atomic_flag ctrl_z_notice_given = ATOMIC_FLAG_INIT;
 
 void do_nothing(int) {}
 
@@ -53,6 +51,19 @@ void continue_process(pid_t pid) {
     if (group < 1 || ::kill(-group, SIGCONT) != 0) ::kill(pid, SIGCONT);
 }
 
+// What reap_children is given once the command has been reaped: no child is
+// the command any more.
+constexpr pid_t kNoCommand = -1;
+
+// Says once per copy that Ctrl-Z does not suspend. Only the main thread reaps
+// children, so nothing else ever reads or writes the flag.
+void give_ctrl_z_notice_once() {
+    static bool given = false;
+    if (given) return;
+    given = true;
+    launch_message("Ctrl-Z cannot suspend a client in the container, so it goes on running.");
+}
+
 struct Reaped {
     bool command_ended = false;
     int status = 1;
@@ -76,11 +87,7 @@ Reaped reap_children(pid_t command, bool share_stops = false) {
                 (stop == SIGTTIN || stop == SIGTTOU || (stop == SIGTSTP && share_stops))) {
                 reaped.job_stop = stop;
             } else if (stop == SIGSTOP || stop == SIGTSTP) {
-                if (!ctrl_z_notice_given.test_and_set()) {
-                    launch_message(
-                        "Ctrl-Z cannot suspend a client in the container, so it goes on "
-                        "running.");
-                }
+                give_ctrl_z_notice_once();
                 continue_process(pid);
             }
             continue;
@@ -160,13 +167,12 @@ void start_exit_timer(std::chrono::nanoseconds duration, int status) {
     }).detach();
 }
 
-void start_lock_waiter(const std::string& folder, int lock_fd, int status) {
-    std::thread([folder, lock_fd, status] {
+void start_lock_waiter(const SessionFolder& folder, int lock_fd, int status) {
+    std::thread([&folder, lock_fd, status] {
         // Any failure other than an interruption counts as the lock being free:
         // waiting on a lock that can never be granted would hang the session.
-        while (::flock(lock_fd, LOCK_EX) != 0 && errno == EINTR) {
-        }
-        write_ended_marker(folder);
+        (void)retry_on_eintr([lock_fd] { return ::flock(lock_fd, LOCK_EX); });
+        folder.write_ended_marker();
         exit_process(status);
     }).detach();
 }
@@ -184,7 +190,7 @@ void hang_up_copies(const std::vector<pid_t>& copies) {
     for (pid_t pid : copies) ::kill(pid, SIGHUP);
 }
 
-[[noreturn]] void end_after_terminate(const std::string& folder, int lock_fd, int status,
+[[noreturn]] void end_after_terminate(const SessionFolder& folder, int lock_fd, int status,
                                       MonoTime grace_start) {
     auto rest = kGracePeriod - (std::chrono::steady_clock::now() - grace_start);
     if (rest < decltype(rest)::zero()) rest = decltype(rest)::zero();
@@ -193,7 +199,7 @@ void hang_up_copies(const std::vector<pid_t>& copies) {
     for (;;) {
         switch (take_signal()) {
             case SIGCHLD:
-                reap_children(-1);
+                reap_children(kNoCommand);
                 break;
             case SIGTSTP:
             case SIGTTIN:
@@ -205,46 +211,65 @@ void hang_up_copies(const std::vector<pid_t>& copies) {
     }
 }
 
-[[noreturn]] void stay_open(const std::string& folder, int lock_fd,
+// Where a session that outlives its first command stands: open, asked once
+// with Ctrl-C to confirm the end, or ending (markers written, copies hung up,
+// the grace period running).
+enum class StayState { open, confirming, ending };
+
+[[noreturn]] void stay_open(const SessionFolder& folder, int lock_fd,
                             const std::string& command_display, int status) {
     launch_message(command_display + " exited. The session stays open while " +
                    run_phrase(list_live_copies(folder).size()) + ".");
     start_lock_waiter(folder, lock_fd, status);
-    bool ctrl_c_once = false, ctrl_z_hint_given = false, ending = false;
+    StayState state = StayState::open;
+    bool ctrl_z_hint_given = false;
     for (;;) {
         const int sig = take_signal();
-        if (sig == SIGTSTP) {
-            if (!ending && !ctrl_z_hint_given) {
-                launch_message(std::string("Ctrl-Z cannot suspend this session. Press Ctrl-C ") +
-                               (ctrl_c_once ? "again" : "twice") + " to end it, which stops " +
-                               stop_phrase(list_live_copies(folder).size()) + ".");
-                ctrl_z_hint_given = true;
-            }
-            continue;
+        switch (sig) {
+            case SIGCHLD:
+                reap_children(kNoCommand);
+                continue;
+            case SIGTTIN:
+            case SIGTTOU:
+                continue;
+            case SIGTSTP:
+                if (state != StayState::ending && !ctrl_z_hint_given) {
+                    launch_message(
+                        std::string("Ctrl-Z cannot suspend this session. Press Ctrl-C ") +
+                        (state == StayState::confirming ? "again" : "twice") +
+                        " to end it, which stops " + stop_phrase(list_live_copies(folder).size()) +
+                        ".");
+                    ctrl_z_hint_given = true;
+                }
+                continue;
+            default:
+                break;
         }
-        if (sig == SIGCHLD) {
-            reap_children(-1);
-            continue;
-        }
-        if (sig == SIGTTIN || sig == SIGTTOU) continue;
-        if (ending) exit_process(status);
-        if (sig == SIGINT && !ctrl_c_once) {
-            launch_message("Press Ctrl-C again to end the session, which stops " +
-                           stop_phrase(list_live_copies(folder).size()) + ".");
-            ctrl_c_once = true;
-            continue;
+        switch (state) {
+            case StayState::ending:
+                exit_process(status);
+            case StayState::open:
+                if (sig == SIGINT) {
+                    launch_message("Press Ctrl-C again to end the session, which stops " +
+                                   stop_phrase(list_live_copies(folder).size()) + ".");
+                    state = StayState::confirming;
+                    continue;
+                }
+                break;
+            case StayState::confirming:
+                break;
         }
         // The message goes out before the hang-ups: a joined copy that dies at
         // once frees the lock, and the lock waiter would end this process
         // before the message was written.
-        write_ended_marker(folder);
+        folder.write_ended_marker();
         const std::vector<pid_t> copies = list_live_copies(folder);
         launch_message("Ending the session, which gives " + stop_phrase(copies.size()) + " " +
                        std::to_string(kGracePeriod.count()) +
                        " seconds to exit. Press Ctrl-C to end it at once.");
         hang_up_copies(copies);
         start_exit_timer(kGracePeriod, status);
-        ending = true;
+        state = StayState::ending;
     }
 }
 
@@ -310,10 +335,10 @@ WatchResult watch_command(const WatchContext& context) {
                 continue_process(context.command);
                 if (!result.grace_start) result.grace_start = std::chrono::steady_clock::now();
                 if (!context.joined) {
-                    write_ended_marker(context.folder);
+                    context.folder.write_ended_marker();
                     hang_up_copies(list_live_copies(context.folder));
                 } else if (context.copy_id && !kill_timer_started &&
-                           entry_exists(context.folder, "hangup-" + *context.copy_id)) {
+                           context.folder.has_hangup_marker(*context.copy_id)) {
                     kill_timer_started = true;
                     start_kill_timer(context.command);
                 }
@@ -322,25 +347,23 @@ WatchResult watch_command(const WatchContext& context) {
     }
 }
 
-void finish_first_copy(const std::string& folder, UniqueFd session_lock,
+void finish_first_copy(const SessionFolder& folder, UniqueFd session_lock,
                        std::string_view command_name, int status,
                        std::optional<MonoTime> grace_start) {
     if (!session_lock) exit_process(status);
     // The lock descriptor lives until the process ends: the lock waiter uses it.
     const int lock_fd = session_lock.release();
     if (grace_start) end_after_terminate(folder, lock_fd, status, *grace_start);
-    int r;
-    while ((r = ::flock(lock_fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
-    }
+    const int r = retry_on_eintr([lock_fd] { return ::flock(lock_fd, LOCK_EX | LOCK_NB); });
     if (r != 0 && errno == EWOULDBLOCK)
         stay_open(folder, lock_fd, display_form(command_name), status);
-    write_ended_marker(folder);
+    folder.write_ended_marker();
     exit_process(status);
 }
 
-void finish_joined_copy(const std::string& folder, std::string_view command_name, int status) {
-    remove_copy_file(folder, ::getpid());
-    if (entry_exists(folder, "ended")) {
+void finish_joined_copy(const SessionFolder& folder, std::string_view command_name, int status) {
+    folder.remove_copy_file(::getpid());
+    if (folder.has_ended_marker()) {
         launch_message("the session ended in another terminal, so this copy of " +
                        display_form(command_name) + " stopped.");
     }

@@ -8,6 +8,8 @@
 
 #include <cerrno>
 
+#include "base/io.h"
+
 namespace vorn {
 namespace {
 
@@ -25,8 +27,7 @@ bool group_is_gone(pid_t group) {
 }
 
 void set_foreground(int fd, pid_t group) {
-    while (::tcsetpgrp(fd, group) != 0 && errno == EINTR) {
-    }
+    (void)retry_on_eintr([&] { return ::tcsetpgrp(fd, group); });
 }
 
 // Changing the foreground group from outside it would stop the caller with
@@ -51,11 +52,7 @@ class TtouBlocked {
 
 TerminalState probe_terminal() {
     TerminalState state;
-    int fd;
-    do {
-        fd = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    UniqueFd tty(fd);
+    UniqueFd tty(retry_on_eintr([] { return ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC); }));
     if (!tty) return state;
 
     // A job-control shell makes every job the leader of its own group. A copy
@@ -84,28 +81,23 @@ TerminalState probe_terminal() {
     return state;
 }
 
-PreExec make_pre_exec(const TerminalState& state) {
-    PreExec pre_exec;
-    pre_exec.make_own_group = state.own_process_group();
-    pre_exec.take_foreground = state.foreground();
-    pre_exec.tty_fd = state.foreground() ? state.tty.get() : -1;
-    sigemptyset(&pre_exec.ttou_only);
-    sigaddset(&pre_exec.ttou_only, SIGTTOU);
-    sigemptyset(&pre_exec.empty);
-    return pre_exec;
-}
-
-void run_pre_exec(const PreExec& pre_exec) noexcept {
-    if (pre_exec.make_own_group) ::setpgid(0, 0);
-    if (pre_exec.take_foreground) {
+void run_pre_exec(const TerminalState& state) noexcept {
+    // sigemptyset and sigaddset are async-signal-safe, so the sets are made
+    // here rather than before the fork.
+    sigset_t set;
+    if (state.own_process_group()) ::setpgid(0, 0);
+    if (state.foreground()) {
         // The child leads a group that is not yet the foreground one, so the
         // terminal would stop it with SIGTTOU unless that signal is blocked.
-        ::sigprocmask(SIG_BLOCK, &pre_exec.ttou_only, nullptr);
-        set_foreground(pre_exec.tty_fd, ::getpid());
+        sigemptyset(&set);
+        sigaddset(&set, SIGTTOU);
+        ::sigprocmask(SIG_BLOCK, &set, nullptr);
+        set_foreground(state.tty.get(), ::getpid());
     }
     // The command must start with nothing blocked, whatever the copy blocked
     // for itself, and with the SIGPIPE that programs expect.
-    ::sigprocmask(SIG_SETMASK, &pre_exec.empty, nullptr);
+    sigemptyset(&set);
+    ::sigprocmask(SIG_SETMASK, &set, nullptr);
     ::signal(SIGPIPE, SIG_DFL);
 }
 
@@ -131,8 +123,7 @@ void give_back_terminal(const TerminalState& state, pid_t command) {
     const TtouBlocked blocked;
     if (holder != state.own_group) set_foreground(fd, state.own_group);
     if (state.kind == TerminalState::Kind::foreground_with_modes) {
-        while (::tcsetattr(fd, TCSADRAIN, &state.modes) != 0 && errno == EINTR) {
-        }
+        (void)retry_on_eintr([&] { return ::tcsetattr(fd, TCSADRAIN, &state.modes); });
     }
 }
 

@@ -38,19 +38,11 @@ struct TerminalState {
 
 TerminalState probe_terminal();
 
-// Everything the child needs between fork and exec, made before the fork.
-struct PreExec {
-    bool make_own_group = false;
-    bool take_foreground = false;
-    int tty_fd = -1;
-    sigset_t ttou_only;
-    sigset_t empty;
-};
-
-PreExec make_pre_exec(const TerminalState& state);
-
-// In the child after fork: async-signal-safe calls only; results ignored.
-void run_pre_exec(const PreExec& pre_exec) noexcept;
+// In the child between fork and exec: its own process group unless the
+// copy's group is a job managed as a whole, the terminal's foreground when the
+// copy held it, nothing blocked and SIGPIPE at its default. Async-signal-safe
+// calls only; results ignored.
+void run_pre_exec(const TerminalState& state) noexcept;
 
 // Whether the copy's own group is the terminal's foreground group right now
 // (only ever true in the foreground states).

@@ -285,18 +285,11 @@ TEST(Launch, TerminalInputStopStays) {
         vt::Child::start(env.spec({"--", "sh", "-c", "echo $$; kill -TTIN $$; echo woke"}));
     ASSERT_TRUE(child->wait_for_out("\n"));
     const pid_t pid = first_pid(child->out());
-    auto state = [&] {
-        try {
-            const std::string stat = vt::read_file("/proc/" + std::to_string(pid) + "/stat");
-            return stat[stat.rfind(')') + 2];
-        } catch (...) {
-            return '?';
-        }
-    };
-    ASSERT_TRUE(vt::wait_until([&] { return state() == 'T'; }));
+    auto state = [&] { return vt::proc_stat_field(pid, 3); };
+    ASSERT_TRUE(vt::wait_until([&] { return state() == "T"; }));
     // Nothing continues it: it is still stopped a moment later.
     std::this_thread::sleep_for(300ms);
-    EXPECT_EQ(state(), 'T');
+    EXPECT_EQ(state(), "T");
     EXPECT_EQ(child->out().find("woke"), std::string::npos);
     ::kill(pid, SIGKILL);
     EXPECT_EQ(child->wait().status(), 137);

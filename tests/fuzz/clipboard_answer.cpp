@@ -3,6 +3,7 @@
 #include <string>
 #include <variant>
 
+#include "base/text.h"
 #include "clipboard/fetch.h"
 #include "fuzz_support.h"
 

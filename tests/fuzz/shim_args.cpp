@@ -19,7 +19,7 @@ bool has_arg(const Args& args, std::string_view arg) {
 void check_request(std::string_view shim, const Args& args, const vorn::ClipboardRequest& request) {
     VFUZZ_CHECK(shim != "xsel");
     if (shim == "xclip") VFUZZ_CHECK(has_arg(args, "-o") || has_arg(args, "-out"));
-    if (request.kind == vorn::ClipboardRequest::Kind::kImage) {
+    if (request.kind == vorn::ClipboardRequest::Kind::image) {
         VFUZZ_CHECK(request.type.starts_with("image/"));
         VFUZZ_CHECK(has_arg(args, request.type) ||
                     (shim == "wl-paste" && has_arg(args, "--type=" + request.type)));

@@ -134,11 +134,10 @@ int run_copy(Report& report, bool hold_at_end, bool forget_modes, char** command
     report.put("state", kind_name(state.kind));
     report.put("tty_kept", state.tty ? 1 : 0);
 
-    const vorn::PreExec pre_exec = vorn::make_pre_exec(state);
     const pid_t child = ::fork();
     if (child < 0) return 1;
     if (child == 0) {
-        vorn::run_pre_exec(pre_exec);
+        vorn::run_pre_exec(state);
         ::execv(command[0], command);
         ::_exit(127);
     }

@@ -341,34 +341,16 @@ std::string elf_with_missing_loader() {
     return out;
 }
 
-struct Ended {
-    int status = -1;
-    std::string err;
-};
-
 // Tries to execve program in a child, as the launch does, and takes the
 // start-failure exit with the real error.
-Ended start_and_explain(const std::string& program, const PathValue& path_value) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-    const pid_t pid = ::fork();
-    if (pid < 0) throw std::runtime_error("fork");
-    if (pid == 0) {
-        ::dup2(fds[1], STDERR_FILENO);
+vt::Result start_and_explain(const std::string& program, const PathValue& path_value) {
+    return vt::in_child([&] {
         char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
         char* envp[] = {nullptr};
         ::execve(program.c_str(), argv, envp);
         exit_start_failure(program, errno, path_value);
-    }
-    ::close(fds[1]);
-    Ended ended;
-    char buf[4096];
-    ssize_t n;
-    while ((n = ::read(fds[0], buf, sizeof buf)) > 0) ended.err.append(buf, static_cast<size_t>(n));
-    ::close(fds[0]);
-    int status = 0;
-    if (::waitpid(pid, &status, 0) == pid && WIFEXITED(status)) ended.status = WEXITSTATUS(status);
-    return ended;
+        return 0;
+    });
 }
 
 TEST(ExitStartFailure, ExplainsTheErrorOrWhatIsMissing) {
@@ -394,8 +376,8 @@ TEST(ExitStartFailure, ExplainsTheErrorOrWhatIsMissing) {
                       "Convert the file to Unix line endings."},
     };
     for (const auto& c : cases) {
-        const Ended ended = start_and_explain(c.program, std::nullopt);
-        EXPECT_EQ(ended.status, 126) << c.program;
+        const vt::Result ended = start_and_explain(c.program, std::nullopt);
+        EXPECT_EQ(ended.status(), 126) << c.program;
         EXPECT_EQ(ended.err, "[launch] " + c.message + "\n");
     }
 }

@@ -8,6 +8,7 @@
 #include <initializer_list>
 #include <thread>
 
+#include "base/text.h"
 #include "base/unique_fd.h"
 #include "clipboard/fetch.h"
 #include "clipboard/shims.h"

@@ -20,18 +20,6 @@
 namespace vorn {
 namespace {
 
-std::set<std::string> names_in(const std::string& folder) {
-    std::set<std::string> names;
-    DIR* dir = ::opendir(folder.c_str());
-    if (!dir) return names;
-    while (const dirent* e = ::readdir(dir)) {
-        const std::string_view n = e->d_name;
-        if (n != "." && n != "..") names.emplace(n);
-    }
-    ::closedir(dir);
-    return names;
-}
-
 size_t open_descriptors() {
     size_t n = 0;
     DIR* dir = ::opendir("/proc/self/fd");
@@ -92,13 +80,13 @@ TEST(LiveCopies, NamesThatAreNotLiveCopiesAreRemovedOrLeftAlone) {
         for (const auto& name : *group) vt::write_file(folder + "/" + name, "");
     }
 
-    std::vector<pid_t> listed = list_live_copies(folder);
+    std::vector<pid_t> listed = list_live_copies(SessionFolder::open_if_own(folder));
     std::sort(listed.begin(), listed.end());
     EXPECT_EQ(listed, (std::vector<pid_t>{1, self, self}));
 
     std::set<std::string> expected = kept;
     expected.insert(live.begin(), live.end());
-    EXPECT_EQ(names_in(folder), expected);
+    EXPECT_EQ(vt::names_in(folder), expected);
 }
 
 TEST(CopyFilePid, ReadsASigned32BitNumberAfterThePrefix) {
@@ -133,7 +121,7 @@ TEST(CopyFilePid, ReadsASigned32BitNumberAfterThePrefix) {
 
 TEST(LiveCopies, ForeignOrMissingFolderGivesNoCopiesAndIsNotCleaned) {
     vt::TempDir tmp;
-    EXPECT_TRUE(list_live_copies(tmp / "missing").empty());
+    EXPECT_TRUE(list_live_copies(SessionFolder::open_if_own(tmp / "missing")).empty());
 
     const std::string target = session_with_lock(tmp);
     const std::string self = "copy-" + std::to_string(::getpid());
@@ -141,12 +129,12 @@ TEST(LiveCopies, ForeignOrMissingFolderGivesNoCopiesAndIsNotCleaned) {
     vt::write_file(target + "/" + self, "");
     const std::string link = tmp / "link";
     ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
-    EXPECT_TRUE(list_live_copies(link).empty());
+    EXPECT_TRUE(list_live_copies(SessionFolder::open_if_own(link)).empty());
     if (::geteuid() == 0) {
         ASSERT_EQ(::chown(target.c_str(), 65534, 65534), 0);
-        EXPECT_TRUE(list_live_copies(target).empty());
+        EXPECT_TRUE(list_live_copies(SessionFolder::open_if_own(target)).empty());
     }
-    EXPECT_EQ(names_in(target), (std::set<std::string>{"copies.lock", "copy-0", self}));
+    EXPECT_EQ(vt::names_in(target), (std::set<std::string>{"copies.lock", "copy-0", self}));
 }
 
 // kill(pid, 0) refused for lack of permission still means the process is there.
@@ -161,19 +149,11 @@ TEST(LiveCopies, ProcessOfAnotherUserCounts) {
     vt::write_file(copy_file, "");
     ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0);
 
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0) {
-            ::_exit(10);
-        }
-        const auto live = list_live_copies(folder);
-        ::_exit(live == std::vector<pid_t>{root_process} ? 0 : 11);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    const int seen = vt::run_as_outsider([&] {
+        const auto live = list_live_copies(SessionFolder::open_if_own(folder));
+        return live == std::vector<pid_t>{root_process} ? 0 : 11;
+    });
+    EXPECT_EQ(seen, 0);
     EXPECT_TRUE(vt::path_exists(copy_file));
 }
 
@@ -322,13 +302,14 @@ TEST(TryJoin, JoinedCopyHoldsTheSharedLockAndItsCopyFile) {
         const std::string lock_path = folder + "/copies.lock";
         vt::write_file(lock_path, "", 0600);
         c.plant(folder);
-        const auto markers_before = names_in(folder);
+        const auto markers_before = vt::names_in(folder);
 
         const size_t before = open_descriptors();
         auto joined = try_join(folder, c.copy_id, ::getpid());
         ASSERT_TRUE(joined) << c.name;
-        EXPECT_EQ(open_descriptors(), before + 1) << c.name;
-        EXPECT_TRUE(::fcntl(joined->get(), F_GETFD) & FD_CLOEXEC) << c.name;
+        // The lock and the session folder, and nothing else.
+        EXPECT_EQ(open_descriptors(), before + 2) << c.name;
+        EXPECT_TRUE(::fcntl(joined->lock.get(), F_GETFD) & FD_CLOEXEC) << c.name;
         EXPECT_FALSE(lock_free_for(lock_path, LOCK_EX)) << c.name;
         EXPECT_TRUE(lock_free_for(lock_path, LOCK_SH)) << c.name;
 
@@ -341,9 +322,10 @@ TEST(TryJoin, JoinedCopyHoldsTheSharedLockAndItsCopyFile) {
         EXPECT_EQ(vt::read_file(path), c.expected_content) << c.name;
         auto expected_names = markers_before;
         expected_names.insert(copy_file);
-        EXPECT_EQ(names_in(folder), expected_names) << c.name;
+        EXPECT_EQ(vt::names_in(folder), expected_names) << c.name;
 
-        joined->reset();
+        joined->lock.reset();
+        joined->folder = SessionFolder();
         EXPECT_TRUE(lock_free_for(lock_path, LOCK_EX)) << c.name;
     }
     ::umask(old_mask);
@@ -353,27 +335,10 @@ TEST(TryJoin, JoinedCopyHoldsTheSharedLockAndItsCopyFile) {
 // join_session ends the copy on a refusal; run it in a child of its own and
 // collect what it wrote to standard error and how it ended.
 vt::Result join_in_child(const std::string& folder, const std::optional<std::string>& copy_id) {
-    int err_pipe[2];
-    EXPECT_EQ(::pipe2(err_pipe, O_CLOEXEC), 0);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(err_pipe[1], STDERR_FILENO);
+    return vt::in_child([&] {
         (void)join_session(folder, copy_id);
-        ::_exit(0);
-    }
-    ::close(err_pipe[1]);
-    vt::Result result;
-    char buf[4096];
-    ssize_t n;
-    while ((n = ::read(err_pipe[0], buf, sizeof buf)) > 0) {
-        result.err.append(buf, static_cast<size_t>(n));
-    }
-    ::close(err_pipe[0]);
-    int status = 0;
-    EXPECT_EQ(::waitpid(pid, &status, 0), pid);
-    result.exited = WIFEXITED(status);
-    result.code = result.exited ? WEXITSTATUS(status) : -1;
-    return result;
+        return 0;
+    });
 }
 
 TEST(JoinSession, RefusalsPrintTheirMessageAndExit) {
@@ -411,11 +376,11 @@ TEST(JoinSession, RefusalsPrintTheirMessageAndExit) {
 TEST(HangUp, MarkerIsWrittenEvenWithoutCopies) {
     vt::TempDir tmp;
     const std::string folder = session_with_lock(tmp);
-    EXPECT_FALSE(hang_up(folder, "abc"));
+    EXPECT_FALSE(hang_up(SessionFolder::open_if_own(folder), "abc"));
     EXPECT_TRUE(vt::path_exists(folder + "/hangup-abc"));
     // Only a copy ID names a marker: anything else could lead out of the folder.
     vt::make_dirs(folder + "/hangup-");
-    EXPECT_FALSE(hang_up(folder, "/../../escape"));
+    EXPECT_FALSE(hang_up(SessionFolder::open_if_own(folder), "/../../escape"));
     EXPECT_FALSE(vt::path_exists(tmp / "escape"));
 }
 

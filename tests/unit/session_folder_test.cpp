@@ -29,18 +29,6 @@ bool is_regular(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-std::set<std::string> names_in(const std::string& folder) {
-    std::set<std::string> names;
-    auto dir = open_own_folder(folder);
-    EXPECT_TRUE(dir) << folder;
-    if (!dir) return names;
-    (void)list_folder(dir->get(), [&](const char* name) {
-        const std::string_view n = name;
-        if (n != "." && n != "..") names.emplace(n);
-    });
-    return names;
-}
-
 class UmaskScope {
   public:
     explicit UmaskScope(mode_t mask) : old_(::umask(mask)) {}
@@ -50,26 +38,7 @@ class UmaskScope {
     mode_t old_;
 };
 
-class EnvScope {
-  public:
-    explicit EnvScope(const char* name) : name_(name) {
-        if (const char* v = std::getenv(name)) old_ = v;
-    }
-    ~EnvScope() {
-        if (old_) {
-            ::setenv(name_, old_->c_str(), 1);
-        } else {
-            ::unsetenv(name_);
-        }
-    }
-
-  private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
-
 TEST(SessionFolderPath, EmptyCountsAsUnset) {
-    EnvScope scope("VORN_ENTRY_SESSION_DIR");
     const struct {
         std::optional<std::string> value;
         std::string expected;
@@ -80,12 +49,7 @@ TEST(SessionFolderPath, EmptyCountsAsUnset) {
         {"relative", "relative"},
     };
     for (const auto& c : cases) {
-        if (c.value) {
-            ::setenv("VORN_ENTRY_SESSION_DIR", c.value->c_str(), 1);
-        } else {
-            ::unsetenv("VORN_ENTRY_SESSION_DIR");
-        }
-        EXPECT_EQ(session_folder_path(), c.expected) << c.value.value_or("(unset)");
+        EXPECT_EQ(session_folder_path(c.value), c.expected) << c.value.value_or("(unset)");
     }
 }
 
@@ -103,12 +67,12 @@ TEST(PrepareSessionFolder, MakesParentsFolderAndLockUnderTheUmask) {
         const std::string lock_path = folder + "/copies.lock";
         ASSERT_TRUE(is_regular(lock_path));
         EXPECT_EQ(mode_of(lock_path), 0600 & ~mask);
-        EXPECT_EQ(names_in(folder), std::set<std::string>{"copies.lock"});
+        EXPECT_EQ(vt::names_in(folder), std::set<std::string>{"copies.lock"});
 
-        EXPECT_EQ(::fcntl(lock->get(), F_GETFL) & O_ACCMODE, O_RDWR);
-        EXPECT_TRUE(::fcntl(lock->get(), F_GETFD) & FD_CLOEXEC);
+        EXPECT_EQ(::fcntl(lock->lock.get(), F_GETFL) & O_ACCMODE, O_RDWR);
+        EXPECT_TRUE(::fcntl(lock->lock.get(), F_GETFD) & FD_CLOEXEC);
         struct stat by_fd, by_path;
-        ASSERT_EQ(::fstat(lock->get(), &by_fd), 0);
+        ASSERT_EQ(::fstat(lock->lock.get(), &by_fd), 0);
         ASSERT_EQ(::stat(lock_path.c_str(), &by_path), 0);
         EXPECT_EQ(by_fd.st_ino, by_path.st_ino);
     }
@@ -148,8 +112,9 @@ TEST(PrepareSessionFolder, ExistingFolderIsTightenedAndOnlyStaleEntriesGo) {
     auto lock = prepare_session_folder(folder);
     ASSERT_TRUE(lock) << error_text(lock.error());
     EXPECT_EQ(mode_of(folder), 0700);
-    EXPECT_EQ(names_in(folder), (std::set<std::string>{"notes", "ended.old", "xcopy-1", "Copy-1",
-                                                       "hangup", "copy-dir", "copies.lock"}));
+    EXPECT_EQ(vt::names_in(folder),
+              (std::set<std::string>{"notes", "ended.old", "xcopy-1", "Copy-1", "hangup",
+                                     "copy-dir", "copies.lock"}));
     EXPECT_EQ(vt::read_file(folder + "/copies.lock"), "keep these bytes");
     EXPECT_EQ(vt::read_file(folder + "/copy-dir/inner"), "x");
     EXPECT_EQ(vt::read_file(victim), "precious");
@@ -286,20 +251,11 @@ TEST(PrepareSessionFolder, OwnUnreadableFolderIsRepaired) {
     ASSERT_EQ(::chown(home.c_str(), 65534, 65534), 0);
     const std::string folder = home + "/session";
 
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0) {
-            ::_exit(10);
-        }
-        if (::mkdir(folder.c_str(), 0) != 0) ::_exit(11);
-        auto lock = prepare_session_folder(folder);
-        ::_exit(lock ? 0 : 12);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    const int prepared = vt::run_as_outsider([&] {
+        if (::mkdir(folder.c_str(), 0) != 0) return 11;
+        return prepare_session_folder(folder) ? 0 : 12;
+    });
+    EXPECT_EQ(prepared, 0);
     EXPECT_EQ(mode_of(folder), 0700);
     EXPECT_TRUE(is_regular(folder + "/copies.lock"));
 }
@@ -309,16 +265,18 @@ TEST(EndedMarker, CreatedEmptyNeverTruncatedNeverThroughALink) {
     UmaskScope scope(022);
     const std::string folder = tmp / "session";
     ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+    const SessionFolder session = SessionFolder::open_if_own(folder);
+    ASSERT_TRUE(session.present());
 
-    EXPECT_FALSE(entry_exists(folder, "ended"));
-    write_ended_marker(folder);
+    EXPECT_FALSE(session.has_ended_marker());
+    session.write_ended_marker();
     EXPECT_TRUE(is_regular(folder + "/ended"));
     EXPECT_EQ(mode_of(folder + "/ended"), 0600);
     EXPECT_EQ(vt::read_file(folder + "/ended"), "");
-    EXPECT_TRUE(entry_exists(folder, "ended"));
+    EXPECT_TRUE(session.has_ended_marker());
 
     vt::write_file(folder + "/ended", "kept");
-    write_ended_marker(folder);
+    session.write_ended_marker();
     EXPECT_EQ(vt::read_file(folder + "/ended"), "kept");
 
     const std::string victim = tmp / "victim";
@@ -327,9 +285,9 @@ TEST(EndedMarker, CreatedEmptyNeverTruncatedNeverThroughALink) {
     for (const std::string& points_at : {victim, absent}) {
         ::unlink((folder + "/ended").c_str());
         ASSERT_EQ(::symlink(points_at.c_str(), (folder + "/ended").c_str()), 0);
-        write_ended_marker(folder);
+        session.write_ended_marker();
         // A link counts as present, dangling or not.
-        EXPECT_TRUE(entry_exists(folder, "ended"));
+        EXPECT_TRUE(session.has_ended_marker());
     }
     EXPECT_EQ(vt::read_file(victim), "precious");
     EXPECT_FALSE(vt::path_exists(absent));
@@ -337,12 +295,12 @@ TEST(EndedMarker, CreatedEmptyNeverTruncatedNeverThroughALink) {
     // A FIFO planted under the name must not stall the writer.
     ::unlink((folder + "/ended").c_str());
     ASSERT_EQ(::mkfifo((folder + "/ended").c_str(), 0600), 0);
-    write_ended_marker(folder);
+    session.write_ended_marker();
 
     // A folder reached through a link is not written into.
     ASSERT_EQ(::symlink(folder.c_str(), (tmp / "link").c_str()), 0);
     ::unlink((folder + "/ended").c_str());
-    write_ended_marker(tmp / "link");
+    SessionFolder::open_if_own(tmp / "link").write_ended_marker();
     EXPECT_FALSE(vt::path_exists(folder + "/ended"));
 }
 

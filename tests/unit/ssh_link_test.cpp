@@ -84,7 +84,7 @@ TEST(SamePath, EqualByBytesOrByComponents) {
     }
 }
 
-TEST(SshLinkInputs, ReadFromTheEnvironmentWithEmptyMeaningUnset) {
+TEST(SshLinkInputs, TakenFromTheEnvironmentWithEmptyMeaningUnset) {
     struct Case {
         std::optional<std::string> passwd, rootfs, home;
         SshLinkInputs expected;
@@ -94,30 +94,16 @@ TEST(SshLinkInputs, ReadFromTheEnvironmentWithEmptyMeaningUnset) {
         {"", "", "", {"/etc/passwd", "/", ""}},
         {"/img/etc/passwd", "/img", "/home/u", {"/img/etc/passwd", "/img", "/home/u"}},
     };
-    // The test process's own values come back afterwards.
-    const char* const names[] = {"VORN_ENTRY_PASSWD", "VORN_ENTRY_ROOTFS", "HOME"};
-    std::vector<std::optional<std::string>> saved;
-    for (const char* name : names) {
-        const char* value = std::getenv(name);
-        saved.push_back(value ? std::optional<std::string>(value) : std::nullopt);
-    }
-    const auto set_or_unset = [](const char* name, const std::optional<std::string>& value) {
-        if (value) {
-            ::setenv(name, value->c_str(), 1);
-        } else {
-            ::unsetenv(name);
-        }
-    };
     for (const auto& c : cases) {
-        const std::pair<const char*, const std::optional<std::string>*> vars[] = {
-            {"VORN_ENTRY_PASSWD", &c.passwd}, {"VORN_ENTRY_ROOTFS", &c.rootfs}, {"HOME", &c.home}};
-        for (const auto& [name, value] : vars) set_or_unset(name, *value);
-        const SshLinkInputs got = ssh_link_inputs_from_environment();
+        Environment env;
+        env.passwd = c.passwd;
+        env.rootfs = c.rootfs;
+        env.home = c.home;
+        const SshLinkInputs got = ssh_link_inputs(env);
         EXPECT_EQ(got.passwd_file, c.expected.passwd_file);
         EXPECT_EQ(got.image_root, c.expected.image_root);
         EXPECT_EQ(got.home, c.expected.home);
     }
-    for (size_t i = 0; i < saved.size(); ++i) set_or_unset(names[i], saved[i]);
 }
 
 // A root home and a HOME side by side in a temporary folder, which is also
@@ -142,13 +128,6 @@ struct Tree {
     std::string home_ssh() const { return home + "/.ssh"; }
 };
 
-std::optional<std::string> link_target(const std::string& path) {
-    char buf[4096];
-    const ssize_t n = ::readlink(path.c_str(), buf, sizeof buf);
-    if (n < 0) return std::nullopt;
-    return std::string(buf, static_cast<size_t>(n));
-}
-
 mode_t permissions(const std::string& path) {
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) return 0;
@@ -168,7 +147,7 @@ std::string listing(const std::string& folder) {
         struct stat st {};
         ::lstat(path.c_str(), &st);
         std::string entry = name + " " + std::to_string(st.st_mode);
-        if (S_ISLNK(st.st_mode)) entry += " -> " + link_target(path).value_or("?");
+        if (S_ISLNK(st.st_mode)) entry += " -> " + vt::link_target(path).value_or("?");
         if (S_ISREG(st.st_mode)) entry += " = " + vt::read_file(path);
         if (S_ISDIR(st.st_mode)) entry += " [" + listing(path) + "]";
         entries.push_back(entry);
@@ -228,7 +207,7 @@ TEST(SshLink, LinksRootHomeSshToHomeSsh) {
         Tree t;
         c.setup(t);
         make_ssh_link(t.inputs);
-        EXPECT_EQ(link_target(t.root_ssh()), c.target(t));
+        EXPECT_EQ(vt::link_target(t.root_ssh()), c.target(t));
         struct stat st {};
         EXPECT_EQ(::stat(t.home_ssh().c_str(), &st), 0);
         EXPECT_TRUE(S_ISDIR(st.st_mode));
@@ -314,15 +293,6 @@ TEST(SshLink, LeavesEverythingAloneWhenNoLinkIsDue) {
     }
 }
 
-// Runs body in a child process and returns its exit status, or -1.
-int in_child(const std::function<int()>& body) {
-    const pid_t pid = ::fork();
-    if (pid == 0) ::_exit(body());
-    int status = 0;
-    if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-    return WEXITSTATUS(status);
-}
-
 TEST(SshLink, RemovesTheHomeSshItMadeWhenTheLinkFails) {
     struct Case {
         const char* name;
@@ -344,11 +314,7 @@ TEST(SshLink, RemovesTheHomeSshItMadeWhenTheLinkFails) {
                 ASSERT_EQ(::chown(t.home_ssh().c_str(), 65534, 65534), 0);
             }
         }
-        const int status = in_child([&] {
-            if (as_root &&
-                (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) {
-                return 10;
-            }
+        const int status = vt::run_as_outsider([&] {
             make_ssh_link(t.inputs);
             return 0;
         });
@@ -361,24 +327,25 @@ TEST(SshLink, RemovesTheHomeSshItMadeWhenTheLinkFails) {
 TEST(SshLink, NoLinkOnAnotherFileSystemThanTheImageRoot) {
     Tree t;
     constexpr int kNoNamespace = 77;
-    const int status = in_child([&] {
-        // A mount of the child's own: the tmpfs vanishes with it.
-        if (::unshare(CLONE_NEWNS) != 0 ||
-            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            ::mount("tmpfs", t.root_home.c_str(), "tmpfs", 0, "mode=0755") != 0) {
-            return kNoNamespace;
-        }
-        make_ssh_link(t.inputs);
-        if (vt::path_exists(t.root_ssh())) return 1;
-        if (vt::path_exists(t.home_ssh())) return 2;
-        // The same root home with an image root on its own volume does get
-        // the link, so it was the device alone that stood in the way.
-        SshLinkInputs same_device = t.inputs;
-        same_device.image_root = t.root_home;
-        make_ssh_link(same_device);
-        if (link_target(t.root_ssh()) != t.home_ssh()) return 3;
-        return 0;
-    });
+    const int status =
+        vt::in_child([&] {
+            // A mount of the child's own: the tmpfs vanishes with it.
+            if (::unshare(CLONE_NEWNS) != 0 ||
+                ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                ::mount("tmpfs", t.root_home.c_str(), "tmpfs", 0, "mode=0755") != 0) {
+                return kNoNamespace;
+            }
+            make_ssh_link(t.inputs);
+            if (vt::path_exists(t.root_ssh())) return 1;
+            if (vt::path_exists(t.home_ssh())) return 2;
+            // The same root home with an image root on its own volume does get
+            // the link, so it was the device alone that stood in the way.
+            SshLinkInputs same_device = t.inputs;
+            same_device.image_root = t.root_home;
+            make_ssh_link(same_device);
+            if (vt::link_target(t.root_ssh()) != t.home_ssh()) return 3;
+            return 0;
+        }).status();
     if (status == kNoNamespace) {
         GTEST_SKIP() << "cannot mount a tmpfs in a private mount namespace here";
     }

@@ -89,7 +89,8 @@ TEST(SessionEndThreads, LockWaiterEndsOnceTheLastHolderLetsGo) {
                 ::_exit(90);
             }
             const int mine = ::open(lock.c_str(), O_RDWR | O_CLOEXEC);
-            start_lock_waiter(folder, mine, 9);
+            const SessionFolder session = SessionFolder::open_if_own(folder);
+            start_lock_waiter(session, mine, 9);
             // Let go one after the other on threads of their own; the waiter
             // must not end before both have.
             std::thread([holder] {
@@ -119,7 +120,8 @@ TEST(SessionEndThreads, TimerAndWaiterFiringTogetherEndOnce) {
         EXPECT_EXIT(
             {
                 const int mine = ::open(lock.c_str(), O_RDWR | O_CLOEXEC);
-                start_lock_waiter(folder, mine, 5);
+                const SessionFolder session = SessionFolder::open_if_own(folder);
+                start_lock_waiter(session, mine, 5);
                 start_exit_timer(0ms, 5);
                 start_exit_timer(0ms, 5);
                 wait_forever();

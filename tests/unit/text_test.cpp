@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+#include <vector>
+
 #include "base/error.h"
 #include "base/path.h"
 
@@ -76,6 +79,10 @@ TEST(Paths, FinalComponentAndParent) {
         {"./c.sock", "c.sock", "."},
         {"/c.sock", "c.sock", "/"},
         {"/tmp/a/b/c.sock", "c.sock", "/tmp/a/b"},
+        // "." components between the parent and the name are no part of it.
+        {"a/./b", "b", "a"},
+        {"/usr/.//./bin", "bin", "/usr"},
+        {"/./x", "x", "/"},
     };
     for (const auto& c : cases) {
         const auto f = final_component(c.path);
@@ -85,6 +92,33 @@ TEST(Paths, FinalComponentAndParent) {
     }
     EXPECT_EQ(join_path("/root", ".ssh"), "/root/.ssh");
     EXPECT_EQ(join_path("/home/u/", ".ssh"), "/home/u/.ssh");
+}
+
+TEST(Paths, ComponentsAsAPathWalkerSeesThem) {
+    struct Case {
+        std::string path;
+        std::vector<std::pair<size_t, std::string>> components;  // where each begins, and it
+    };
+    const Case cases[] = {
+        {"", {}},
+        {"/", {}},
+        {"//", {}},
+        {".", {{0, "."}}},
+        {"./a", {{0, "."}, {2, "a"}}},
+        {"a/./b", {{0, "a"}, {4, "b"}}},
+        {"/./a", {{3, "a"}}},
+        {"a/../b/", {{0, "a"}, {2, ".."}, {5, "b"}}},
+        {"//usr///bin//", {{2, "usr"}, {8, "bin"}}},
+        {"x/.", {{0, "x"}}},
+        {".hidden/..x", {{0, ".hidden"}, {8, "..x"}}},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::pair<size_t, std::string>> got;
+        for (const PathComponent& part : path_components(c.path)) {
+            got.emplace_back(part.begin, std::string(part.name));
+        }
+        EXPECT_EQ(got, c.components) << c.path;
+    }
 }
 
 }  // namespace

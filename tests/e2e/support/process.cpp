@@ -20,6 +20,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/test_env.h"
 #include "support/wait.h"
 
 namespace vt {
@@ -304,24 +305,10 @@ bool Child::running() {
 
 std::optional<Result> Child::try_wait(Millis timeout) {
     if (!reaped_) {
-        int status = 0;
-        pid_t r = 0;
-        wait_until(
-            [&] {
-                r = ::waitpid(pid_, &status, WNOHANG);
-                return r != 0;
-            },
-            timeout);
-        if (r == 0) return std::nullopt;
+        auto ended = reap_within(pid_, timeout);
+        if (!ended) return std::nullopt;
         reaped_ = true;
-        if (r == pid_) {
-            if (WIFEXITED(status)) {
-                result_.exited = true;
-                result_.code = WEXITSTATUS(status);
-            } else if (WIFSIGNALED(status)) {
-                result_.signal = WTERMSIG(status);
-            }
-        }
+        result_ = *ended;
         impl_->stop();
         std::lock_guard g(impl_->mu);
         result_.out = impl_->out;
@@ -423,17 +410,75 @@ void kill_tracked() {
 bool process_alive(pid_t pid) {
     if (::kill(pid, 0) != 0 && errno == ESRCH) return false;
     // A zombie still answers kill(0); look at its state.
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    char buf[512];
-    const ssize_t n = ::read(fd, buf, sizeof buf - 1);
-    ::close(fd);
-    if (n <= 0) return false;
-    buf[n] = 0;
-    const char* paren = std::strrchr(buf, ')');
-    return !(paren && paren[1] == ' ' && (paren[2] == 'Z' || paren[2] == 'X'));
+    const std::string state = proc_stat_field(pid, 3);
+    return !state.empty() && state != "Z" && state != "X";
+}
+
+std::string proc_stat_field(pid_t pid, int field) {
+    std::string stat;
+    try {
+        stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    } catch (const std::exception&) {
+        return "";
+    }
+    // The name (field 2) may hold spaces; the fields after it do not.
+    size_t pos = stat.rfind(')');
+    if (pos == std::string::npos || field < 2) return "";
+    if (field == 2) {
+        const size_t open = stat.find('(');
+        return open < pos ? stat.substr(open, pos + 1 - open) : "";
+    }
+    pos += 2;
+    for (int i = 3; i < field; ++i) {
+        pos = stat.find(' ', pos);
+        if (pos == std::string::npos) return "";
+        ++pos;
+    }
+    return stat.substr(pos, stat.find(' ', pos) - pos);
+}
+
+std::optional<Result> reap_within(pid_t pid, Millis timeout) {
+    int status = 0;
+    pid_t r = 0;
+    wait_until(
+        [&] {
+            r = ::waitpid(pid, &status, WNOHANG);
+            return r != 0;
+        },
+        timeout);
+    if (r == 0) return std::nullopt;
+    Result result;
+    if (r == pid && WIFEXITED(status)) {
+        result.exited = true;
+        result.code = WEXITSTATUS(status);
+    } else if (r == pid && WIFSIGNALED(status)) {
+        result.signal = WTERMSIG(status);
+    }
+    return result;
+}
+
+Result in_child(const std::function<int()>& body) {
+    int err_pipe[2];
+    if (::pipe2(err_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    const pid_t pid = ::fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        ::dup2(err_pipe[1], STDERR_FILENO);
+        ::_exit(body());
+    }
+    ::close(err_pipe[1]);
+    std::string err;
+    char buf[4096];
+    for (;;) {
+        const ssize_t n = ::read(err_pipe[0], buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        err.append(buf, static_cast<size_t>(n));
+    }
+    ::close(err_pipe[0]);
+    Result result = reap_within(pid, 60s).value_or(Result{});
+    result.err = std::move(err);
+    return result;
 }
 
 }  // namespace vt

@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -116,5 +117,19 @@ void kill_process_tree(pid_t root);
 
 // Whether a process with this PID exists (zombies count as gone).
 bool process_alive(pid_t pid);
+
+// A field of /proc/PID/stat by its number (1-based, as in proc(5)); empty
+// when the process is gone.
+std::string proc_stat_field(pid_t pid, int field);
+
+// How a child of the test process ended, waited for up to timeout and
+// reaped; none while it still runs. A child that cannot be waited for (reaped
+// already) counts as ended, with nothing known of how.
+std::optional<Result> reap_within(pid_t pid, Millis timeout);
+
+// Runs body in a forked child of the test process with its standard error
+// captured: how the child ended (what body returns is its exit status) and
+// what it wrote there. For code that ends the process itself.
+Result in_child(const std::function<int()>& body);
 
 }  // namespace vt

@@ -156,22 +156,10 @@ bool PtyChild::wait_for(std::string_view needle, Millis timeout, size_t from) co
 
 std::optional<Result> PtyChild::try_wait(Millis timeout) {
     if (!reaped_) {
-        int status = 0;
-        pid_t r = 0;
-        wait_until(
-            [&] {
-                r = ::waitpid(pid_, &status, WNOHANG);
-                return r != 0;
-            },
-            timeout);
-        if (r == 0) return std::nullopt;
+        auto ended = reap_within(pid_, timeout);
+        if (!ended) return std::nullopt;
         reaped_ = true;
-        if (r == pid_ && WIFEXITED(status)) {
-            result_.exited = true;
-            result_.code = WEXITSTATUS(status);
-        } else if (r == pid_ && WIFSIGNALED(status)) {
-            result_.signal = WTERMSIG(status);
-        }
+        result_ = *ended;
         // Let the last output arrive: the reader stops at EIO once every
         // holder of the terminal is gone.
         {
@@ -185,8 +173,7 @@ std::optional<Result> PtyChild::try_wait(Millis timeout) {
 
 Result PtyChild::wait(Millis timeout) {
     if (auto r = try_wait(timeout)) return *r;
-    ::kill(-pid_, SIGKILL);
-    ::kill(pid_, SIGKILL);
+    kill_process_tree(pid_);
     Result r = try_wait(5s).value_or(Result{});
     r.timed_out = true;
     return r;

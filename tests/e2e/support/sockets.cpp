@@ -17,6 +17,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "support/test_env.h"
+
 namespace vt {
 namespace {
 
@@ -223,10 +225,7 @@ std::vector<pid_t> pids_holding(ino_t inode) {
         bool holds = false;
         while (const dirent* fd = ::readdir(fds)) {
             if (fd->d_name[0] == '.') continue;
-            char target[128];
-            const std::string link = fd_folder + "/" + fd->d_name;
-            const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
-            if (n > 0 && std::string_view(target, static_cast<size_t>(n)) == needle) {
+            if (link_target(fd_folder + "/" + fd->d_name) == needle) {
                 holds = true;
                 break;
             }

@@ -1,5 +1,6 @@
 #include "support/test_env.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <grp.h>
@@ -106,6 +107,25 @@ bool path_exists(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0;
 }
 
+std::optional<std::string> link_target(const std::string& path) {
+    char buf[4096];
+    const ssize_t n = ::readlink(path.c_str(), buf, sizeof buf);
+    if (n < 0) return std::nullopt;
+    return std::string(buf, static_cast<size_t>(n));
+}
+
+std::set<std::string> names_in(const std::string& folder) {
+    std::set<std::string> names;
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) return names;
+    while (const dirent* e = ::readdir(dir)) {
+        const std::string_view n = e->d_name;
+        if (n != "." && n != "..") names.emplace(n);
+    }
+    ::closedir(dir);
+    return names;
+}
+
 void make_dirs(const std::string& path) {
     for (size_t pos = 1; pos <= path.size(); ++pos) {
         if (pos == path.size() || path[pos] == '/') {
@@ -123,21 +143,15 @@ void write_script(const std::string& path, std::string_view body) {
 
 int run_as_outsider(const std::function<int()>& body) {
     constexpr int kCouldNotDrop = 99;
-    const pid_t pid = ::fork();
-    if (pid < 0) return -1;
-    if (pid == 0) {
+    const Result ended = in_child([&] {
         if (::geteuid() == 0 &&
             (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) {
-            ::_exit(kCouldNotDrop);
+            return kCouldNotDrop;
         }
-        ::_exit(body());
-    }
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) return -1;
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) == kCouldNotDrop) return -1;
-    return WEXITSTATUS(status);
+        return body();
+    });
+    if (!ended.exited || ended.code == kCouldNotDrop) return -1;
+    return ended.code;
 }
 
 }  // namespace vt

@@ -5,6 +5,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -65,6 +66,11 @@ class TestEnv {
 void write_file(const std::string& path, std::string_view content, mode_t mode = 0644);
 std::string read_file(const std::string& path);
 bool path_exists(const std::string& path);  // lstat
+// Where a symbolic link points (a /proc/PID/fd entry too); none for anything
+// that is not a link.
+std::optional<std::string> link_target(const std::string& path);
+// The names in a folder, "." and ".." left out; none when it cannot be listed.
+std::set<std::string> names_in(const std::string& folder);
 void make_dirs(const std::string& path);
 // A script "#!/bin/sh\n" + body with mode 0755.
 void write_script(const std::string& path, std::string_view body);

@@ -166,27 +166,4 @@ pid_t number_after(const std::string& text, const std::string& key) {
     return -1;
 }
 
-std::string proc_stat_field(pid_t pid, int field) {
-    std::string stat;
-    try {
-        stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-    } catch (const std::exception&) {
-        return "";
-    }
-    // The name (field 2) may hold spaces; the fields after it do not.
-    size_t pos = stat.rfind(')');
-    if (pos == std::string::npos || field < 2) return "";
-    if (field == 2) {
-        const size_t open = stat.find('(');
-        return open < pos ? stat.substr(open, pos + 1 - open) : "";
-    }
-    pos += 2;
-    for (int i = 3; i < field; ++i) {
-        pos = stat.find(' ', pos);
-        if (pos == std::string::npos) return "";
-        ++pos;
-    }
-    return stat.substr(pos, stat.find(' ', pos) - pos);
-}
-
 }  // namespace vt

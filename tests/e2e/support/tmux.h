@@ -79,8 +79,4 @@ int occurrences(std::string_view text, std::string_view needle);
 // there is none. Never 0 or 1.
 pid_t number_after(const std::string& text, const std::string& key);
 
-// A field of /proc/PID/stat by its number (1-based, as in proc(5)); empty
-// when the process is gone.
-std::string proc_stat_field(pid_t pid, int field);
-
 }  // namespace vt
