@@ -5,10 +5,9 @@
 #include <poll.h>
 
 #include <cerrno>
-#include <cstddef>
-#include <cstring>
 
 #include "base/io.h"
+#include "base/socket_address.h"
 
 namespace vorn {
 namespace {
@@ -70,19 +69,6 @@ std::expected<void, Error> connect_fully(int fd, const sockaddr* addr, socklen_t
 
 }  // namespace
 
-std::expected<UnixAddress, Error> unix_address(const std::string& path) {
-    if (has_nul(path)) return std::unexpected(Error::own(kNulInPath));
-    if (path.empty()) return std::unexpected(Error::system(ENOENT));
-    UnixAddress out{};
-    if (path.size() >= sizeof out.addr.sun_path) {
-        return std::unexpected(Error::system(ENAMETOOLONG));
-    }
-    out.addr.sun_family = AF_UNIX;
-    std::memcpy(out.addr.sun_path, path.data(), path.size());
-    out.length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + 1);
-    return out;
-}
-
 std::expected<UniqueFd, Error> listen_tcp_loopback(int family, uint16_t port) {
     auto fd = new_socket(family);
     if (!fd) return fd;
@@ -106,7 +92,7 @@ std::expected<UniqueFd, Error> listen_tcp_loopback(int family, uint16_t port) {
 std::expected<UniqueFd, Error> listen_unix(const std::string& path) {
     auto fd = new_socket(AF_UNIX);
     if (!fd) return fd;
-    const auto address = unix_address(path);
+    const auto address = unix_socket_address(path);
     if (!address) return std::unexpected(address.error());
     if (::bind(fd->get(), reinterpret_cast<const sockaddr*>(&address->addr), address->length) !=
             0 ||
@@ -119,7 +105,7 @@ std::expected<UniqueFd, Error> listen_unix(const std::string& path) {
 std::expected<UniqueFd, Error> connect_unix(const std::string& path) {
     auto fd = new_socket(AF_UNIX);
     if (!fd) return fd;
-    const auto address = unix_address(path);
+    const auto address = unix_socket_address(path);
     if (!address) return std::unexpected(address.error());
     if (auto connected = connect_fully(fd->get(), reinterpret_cast<const sockaddr*>(&address->addr),
                                        address->length);
