@@ -86,8 +86,8 @@ std::expected<void, Error> start_relay_process(ListenerSet listeners) {
     }
     own = {};
     int status = 0;
-    while (::waitpid(starter, &status, 0) < 0) {
-        if (errno != EINTR) return std::unexpected(Error::last_system());
+    if (retry_on_eintr([&] { return ::waitpid(starter, &status, 0); }) < 0) {
+        return std::unexpected(Error::last_system());
     }
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         return std::unexpected(Error::own("the relay process did not start"));

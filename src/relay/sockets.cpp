@@ -55,8 +55,8 @@ std::expected<void, Error> connect_fully(int fd, const sockaddr* addr, socklen_t
     if (::connect(fd, addr, length) == 0) return {};
     if (errno != EINTR) return std::unexpected(Error::last_system());
     pollfd p{fd, POLLOUT, 0};
-    while (::poll(&p, 1, -1) < 0) {
-        if (errno != EINTR) return std::unexpected(Error::last_system());
+    if (retry_on_eintr([&] { return ::poll(&p, 1, -1); }) < 0) {
+        return std::unexpected(Error::last_system());
     }
     int error = 0;
     socklen_t size = sizeof error;
