@@ -69,7 +69,8 @@ std::expected<ListenerSet, std::string> set_up_listeners(std::span<const TcpSpec
     return set;
 }
 
-std::expected<void, Error> start_relay_process(ListenerSet listeners) {
+std::expected<void, Error> start_relay_process(ListenerSet listeners,
+                                               const std::optional<std::string>& home) {
     // The relay process takes its own copies through the fork; the caller's
     // are closed before this returns, whatever the outcome.
     ListenerSet own = std::move(listeners);
@@ -82,7 +83,7 @@ std::expected<void, Error> start_relay_process(ListenerSet listeners) {
         const pid_t relay = ::fork();
         if (relay < 0) ::_exit(1);
         if (relay > 0) ::_exit(0);
-        run_relay_process(std::move(own));
+        run_relay_process(std::move(own), home);
     }
     own = {};
     int status = 0;

@@ -96,12 +96,11 @@ void raise_descriptor_limit() {
     }
 }
 
-UniqueFd open_relay_log_file() {
-    const char* home = std::getenv("HOME");
+UniqueFd open_relay_log_file(const std::optional<std::string>& home) {
     // An empty HOME names no folder; the log must not land in whatever folder
     // the launch happened to run in.
-    if (!home || !*home) return {};
-    const std::string path = join_path(home, ".vorn-entry.log");
+    if (!home || home->empty()) return {};
+    const std::string path = join_path(*home, ".vorn-entry.log");
     return UniqueFd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
 }
 
@@ -134,7 +133,7 @@ void run_relay(ListenerSet listeners) {
     for (pthread_t thread : started) ::pthread_join(thread, nullptr);
 }
 
-void run_relay_process(ListenerSet listeners) {
+void run_relay_process(ListenerSet listeners, const std::optional<std::string>& home) {
     // Whatever the first copy had blocked stays blocked across fork; the relay
     // must stay killable by every signal it does not ignore on purpose.
     sigset_t none;
@@ -148,7 +147,7 @@ void run_relay_process(ListenerSet listeners) {
     auto sockets = listening_sockets(listeners);
     for (UniqueFd* socket : sockets) lift_above_standard_streams(*socket);
 
-    UniqueFd log = open_relay_log_file();
+    UniqueFd log = open_relay_log_file(home);
     lift_above_standard_streams(log);
 
     UniqueFd in(::open("/dev/null", O_RDONLY | O_CLOEXEC));

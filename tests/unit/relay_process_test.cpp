@@ -81,7 +81,6 @@ bool exchange(int client, int server, const std::string& request, const std::str
     sigaddset(&blocked, SIGTERM);
     sigaddset(&blocked, SIGUSR1);
     ::sigprocmask(SIG_BLOCK, &blocked, nullptr);
-    ::setenv("HOME", (dir / "home").c_str(), 1);
     const std::vector<TcpSpec> tcp = {{tcp_port, dir / "target.sock"}};
     const std::vector<UnixSpec> unix_specs = {{dir / "in/app.sock", server_port}};
     auto set = set_up_listeners(tcp, unix_specs);
@@ -90,7 +89,7 @@ bool exchange(int client, int server, const std::string& request, const std::str
     const int on_zero = set->tcp[0].sockets[0].get() == 0;
     (void)!::write(report, &inode, sizeof inode);
     (void)!::write(report, &on_zero, sizeof on_zero);
-    const int started = start_relay_process(std::move(*set)) ? 0 : 1;
+    const int started = start_relay_process(std::move(*set), dir / "home") ? 0 : 1;
     (void)!::write(report, &started, sizeof started);
     ::_exit(0);
 }
