@@ -67,6 +67,21 @@ std::expected<void, Error> connect_fully(int fd, const sockaddr* addr, socklen_t
     return {};
 }
 
+// A fresh Unix stream socket and the address of path, for binding or
+// connecting it there.
+struct UnixSocket {
+    UniqueFd fd;
+    UnixSocketAddress address;
+};
+
+std::expected<UnixSocket, Error> unix_socket_for(const std::string& path) {
+    auto fd = new_socket(AF_UNIX);
+    if (!fd) return std::unexpected(fd.error());
+    const auto address = unix_socket_address(path);
+    if (!address) return std::unexpected(address.error());
+    return UnixSocket{std::move(*fd), *address};
+}
+
 }  // namespace
 
 std::expected<UniqueFd, Error> listen_tcp_loopback(int family, uint16_t port) {
@@ -90,29 +105,26 @@ std::expected<UniqueFd, Error> listen_tcp_loopback(int family, uint16_t port) {
 }
 
 std::expected<UniqueFd, Error> listen_unix(const std::string& path) {
-    auto fd = new_socket(AF_UNIX);
-    if (!fd) return fd;
-    const auto address = unix_socket_address(path);
-    if (!address) return std::unexpected(address.error());
-    if (::bind(fd->get(), reinterpret_cast<const sockaddr*>(&address->addr), address->length) !=
-            0 ||
-        ::listen(fd->get(), -1) != 0) {
+    auto socket = unix_socket_for(path);
+    if (!socket) return std::unexpected(socket.error());
+    const auto& [fd, address] = *socket;
+    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address.addr), address.length) != 0 ||
+        ::listen(fd.get(), -1) != 0) {
         return std::unexpected(Error::last_system());
     }
-    return fd;
+    return std::move(socket->fd);
 }
 
 std::expected<UniqueFd, Error> connect_unix(const std::string& path) {
-    auto fd = new_socket(AF_UNIX);
-    if (!fd) return fd;
-    const auto address = unix_socket_address(path);
-    if (!address) return std::unexpected(address.error());
-    if (auto connected = connect_fully(fd->get(), reinterpret_cast<const sockaddr*>(&address->addr),
-                                       address->length);
+    auto socket = unix_socket_for(path);
+    if (!socket) return std::unexpected(socket.error());
+    const auto& [fd, address] = *socket;
+    if (auto connected = connect_fully(fd.get(), reinterpret_cast<const sockaddr*>(&address.addr),
+                                       address.length);
         !connected) {
         return std::unexpected(connected.error());
     }
-    return fd;
+    return std::move(socket->fd);
 }
 
 void set_no_delay(int fd) {
