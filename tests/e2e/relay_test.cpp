@@ -534,16 +534,25 @@ TEST(Relay, EachRelayStartsAFreshLogAndNoneWithoutHome) {
     EXPECT_TRUE(vt::wait_until([&] { return log_of(env) == line2; })) << log_of(env);
     second.end();
 
-    vt::TestEnv homeless;
-    homeless.unset("HOME");
-    const uint16_t p3 = vt::free_port();
-    ASSERT_EQ(launch(homeless, {"--tcp", std::to_string(p3) + "=" + missing}).status(), 0);
-    Relay third = relay_on_port(p3);
-    ASSERT_TRUE(third && connect_once(p3));
-    EXPECT_EQ(vt::link_target(proc(third.pid(), "fd/1")), "/dev/null");
-    EXPECT_EQ(vt::link_target(proc(third.pid(), "fd/2")), "/dev/null");
-    EXPECT_FALSE(file_exists(homeless.home() + "/.vorn-entry.log"));
-    EXPECT_FALSE(file_exists(homeless.path(".vorn-entry.log")));
+    // An empty HOME names no folder either: no log, not even in the folder
+    // the launch ran in.
+    for (const bool empty : {false, true}) {
+        vt::TestEnv homeless;
+        if (empty) {
+            homeless.set("HOME", "");
+        } else {
+            homeless.unset("HOME");
+        }
+        const uint16_t p3 = vt::free_port();
+        ASSERT_EQ(launch(homeless, {"--tcp", std::to_string(p3) + "=" + missing}).status(), 0)
+            << empty;
+        Relay third = relay_on_port(p3);
+        ASSERT_TRUE(third && connect_once(p3)) << empty;
+        EXPECT_EQ(vt::link_target(proc(third.pid(), "fd/1")), "/dev/null") << empty;
+        EXPECT_EQ(vt::link_target(proc(third.pid(), "fd/2")), "/dev/null") << empty;
+        EXPECT_FALSE(file_exists(homeless.home() + "/.vorn-entry.log")) << empty;
+        EXPECT_FALSE(file_exists(homeless.path(".vorn-entry.log"))) << empty;
+    }
     EXPECT_EQ(log_of(env), line2);
 }
 
