@@ -69,10 +69,10 @@ Program resolve_program(const LaunchOptions& options, const PathValue& path_valu
     return {resolution.path, options.command};
 }
 
-void start_relay(const LaunchOptions& options) {
+void start_relay(const LaunchOptions& options, const Environment& env) {
     auto listeners = set_up_listeners(options.tcp_specs, options.unix_specs);
     if (!listeners) end_with_launch_message(125, listeners.error());
-    auto started = start_relay_process(std::move(*listeners));
+    auto started = start_relay_process(std::move(*listeners), env.home);
     if (!started) {
         end_with_launch_message(
             125, "cannot start the connections to the Mac (" + error_text(started.error()) + ").");
@@ -164,7 +164,7 @@ void launch(const LaunchOptions& options, const Environment& env) {
         session_lock = std::move(joined.lock);
     }
 
-    if (!options.tcp_specs.empty() || !options.unix_specs.empty()) start_relay(options);
+    if (!options.tcp_specs.empty() || !options.unix_specs.empty()) start_relay(options, env);
 
     if (!options.join) {
         if (auto prepared = prepare_session_folder(folder_path)) {

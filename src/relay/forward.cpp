@@ -104,8 +104,7 @@ void wait_until_sent(int fd) {
         return;
     }
     pollfd p{fd, POLLOUT, 0};
-    while (::poll(&p, 1, -1) < 0 && errno == EINTR) {
-    }
+    retry_on_eintr([&] { return ::poll(&p, 1, -1); });
 }
 
 // The last close of a side. A TCP socket closed with bytes left unread resets
@@ -166,15 +165,11 @@ Step splice_ready(Sides& sides, Side to, int source, int destination, SplicePipe
         sides.sending(to);
         auto left = static_cast<size_t>(in);
         while (left > 0) {
-            const ssize_t out =
-                ::splice(pipe.read_end.get(), nullptr, destination, nullptr, left, 0);
-            if (out > 0) {
-                left -= static_cast<size_t>(out);
-            } else if (out < 0 && errno == EINTR) {
-                continue;
-            } else {
-                break;
-            }
+            const ssize_t out = retry_on_eintr([&] {
+                return ::splice(pipe.read_end.get(), nullptr, destination, nullptr, left, 0);
+            });
+            if (out <= 0) break;
+            left -= static_cast<size_t>(out);
         }
         sides.sent(to, left == 0);
         if (left > 0) {
@@ -188,8 +183,8 @@ Step splice_ready(Sides& sides, Side to, int source, int destination, SplicePipe
 // source has nothing ready.
 Step copy_ready(Sides& sides, Side to, int source, int destination, std::span<char> buffer) {
     for (;;) {
-        const ssize_t n = ::recv(source, buffer.data(), buffer.size(), MSG_DONTWAIT);
-        if (n < 0 && errno == EINTR) continue;
+        const ssize_t n = retry_on_eintr(
+            [&] { return ::recv(source, buffer.data(), buffer.size(), MSG_DONTWAIT); });
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Step::more;
         if (n < 0) return Step::source_failed;
         // The end of the stream stays for the receive that follows.
@@ -226,9 +221,9 @@ Step move_bulk(Sides& sides, Side to, int source, int destination) {
 // way.
 ssize_t receive(int source, std::span<char> buffer) {
     for (;;) {
-        const ssize_t n = ::recv(source, buffer.data(), buffer.size(), MSG_DONTWAIT);
-        if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return n;
-        if (errno == EINTR) continue;
+        const ssize_t n = retry_on_eintr(
+            [&] { return ::recv(source, buffer.data(), buffer.size(), MSG_DONTWAIT); });
+        if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return n;
         pollfd p{source, POLLIN, 0};
         if (::poll(&p, 1, -1) < 0 && errno != EINTR)
             return recv_retry(source, buffer.data(), buffer.size());
@@ -356,10 +351,10 @@ void run_accept_loop(AcceptLoop loop) {
                                                              : display_form(loop.path);
     bool reported = false;
     for (;;) {
-        UniqueFd connection(::accept4(loop.socket.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        UniqueFd connection(retry_on_eintr(
+            [&] { return ::accept4(loop.socket.get(), nullptr, nullptr, SOCK_CLOEXEC); }));
         if (!connection) {
-            const int error = errno;
-            if (error != EINTR) note_accept_failure(label, error, &reported);
+            note_accept_failure(label, errno, &reported);
             continue;
         }
         reported = false;

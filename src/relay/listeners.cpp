@@ -69,7 +69,8 @@ std::expected<ListenerSet, std::string> set_up_listeners(std::span<const TcpSpec
     return set;
 }
 
-std::expected<void, Error> start_relay_process(ListenerSet listeners) {
+std::expected<void, Error> start_relay_process(ListenerSet listeners,
+                                               const std::optional<std::string>& home) {
     // The relay process takes its own copies through the fork; the caller's
     // are closed before this returns, whatever the outcome.
     ListenerSet own = std::move(listeners);
@@ -82,12 +83,12 @@ std::expected<void, Error> start_relay_process(ListenerSet listeners) {
         const pid_t relay = ::fork();
         if (relay < 0) ::_exit(1);
         if (relay > 0) ::_exit(0);
-        run_relay_process(std::move(own));
+        run_relay_process(std::move(own), home);
     }
     own = {};
     int status = 0;
-    while (::waitpid(starter, &status, 0) < 0) {
-        if (errno != EINTR) return std::unexpected(Error::last_system());
+    if (retry_on_eintr([&] { return ::waitpid(starter, &status, 0); }) < 0) {
+        return std::unexpected(Error::last_system());
     }
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         return std::unexpected(Error::own("the relay process did not start"));

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -34,9 +35,11 @@ struct ListenerSet {
 std::expected<ListenerSet, std::string> set_up_listeners(std::span<const TcpSpec> tcp_specs,
                                                          std::span<const UnixSpec> unix_specs);
 
-// Forks the starter process, which detaches the relay process and exits. The
-// caller's copies of the listening sockets are closed either way. The error is
-// a system error, or the own error "the relay process did not start".
-std::expected<void, Error> start_relay_process(ListenerSet listeners);
+// Forks the starter process, which detaches the relay process and exits; the
+// relay keeps its log in home (see run_relay_process). The caller's copies of
+// the listening sockets are closed either way. The error is a system error,
+// or the own error "the relay process did not start".
+std::expected<void, Error> start_relay_process(ListenerSet listeners,
+                                               const std::optional<std::string>& home);
 
 }  // namespace vorn

@@ -4,8 +4,9 @@
 #include <sys/uio.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
+
+#include "base/io.h"
 
 namespace vorn {
 namespace {
@@ -24,8 +25,7 @@ void write_line_and_end(int fd, std::string_view line) {
     iovec* next = parts;
     int count = 2;
     while (count > 0) {
-        const ssize_t n = ::writev(fd, next, count);
-        if (n < 0 && errno == EINTR) continue;
+        const ssize_t n = retry_on_eintr([&] { return ::writev(fd, next, count); });
         if (n <= 0) return;
         auto done = static_cast<size_t>(n);
         while (count > 0 && done >= next->iov_len) {

@@ -18,7 +18,6 @@ inline constexpr uint64_t kRelayLogCap = 1'048'576;
 class RelayLog {
   public:
     RelayLog() = default;
-    explicit RelayLog(UniqueFd fd) : fd_(std::move(fd)) {}
     RelayLog(const RelayLog&) = delete;
     RelayLog& operator=(const RelayLog&) = delete;
 

@@ -40,21 +40,29 @@ void take_default_dispositions() {
     for (int sig = 1; sig < NSIG; ++sig) (void)::sigaction(sig, &action, nullptr);
 }
 
-// A descriptor on 0, 1 or 2 would be lost when the standard streams are
-// replaced; that happens when the program was started with one of them closed.
-void lift_above_standard_streams(UniqueFd& fd) {
-    if (!fd || fd.get() > 2) return;
-    UniqueFd moved(::fcntl(fd.get(), F_DUPFD_CLOEXEC, 3));
-    if (moved) fd = std::move(moved);
-}
-
-void put_on(const UniqueFd& fd, int stream) {
-    if (fd && fd.get() != stream) ::dup2(fd.get(), stream);
-}
-
-// A descriptor that was opened onto a free standard stream is that stream now.
-void keep_if_standard(UniqueFd& fd) {
-    if (fd && fd.get() <= 2) (void)fd.release();
+// Gives the relay its standard streams: /dev/null in, and the log out and for
+// errors, or /dev/null where there is no log. keep holds every descriptor the
+// relay goes on using, the log among them; one on 0, 1 or 2 (the program was
+// started with that stream closed) is moved above them first, or the streams
+// would replace it.
+void take_standard_streams(const std::vector<UniqueFd*>& keep, const UniqueFd& log) {
+    for (UniqueFd* fd : keep) {
+        if (!*fd || fd->get() > 2) continue;
+        UniqueFd moved(::fcntl(fd->get(), F_DUPFD_CLOEXEC, 3));
+        if (moved) *fd = std::move(moved);
+    }
+    UniqueFd in(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    UniqueFd out = log ? UniqueFd() : UniqueFd(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+    const int output = log ? log.get() : out.get();
+    const int sources[] = {in.get(), output, output};
+    for (int stream = 0; stream <= 2; ++stream) {
+        if (sources[stream] >= 0 && sources[stream] != stream) ::dup2(sources[stream], stream);
+    }
+    // A /dev/null opened onto a closed standard stream is a standard stream
+    // now, whichever file ended up there.
+    for (UniqueFd* opened : {&in, &out}) {
+        if (*opened && opened->get() <= 2) (void)opened->release();
+    }
 }
 
 std::vector<UniqueFd*> listening_sockets(ListenerSet& listeners) {
@@ -96,12 +104,11 @@ void raise_descriptor_limit() {
     }
 }
 
-UniqueFd open_relay_log_file() {
-    const char* home = std::getenv("HOME");
+UniqueFd open_relay_log_file(const std::optional<std::string>& home) {
     // An empty HOME names no folder; the log must not land in whatever folder
     // the launch happened to run in.
-    if (!home || !*home) return {};
-    const std::string path = join_path(home, ".vorn-entry.log");
+    if (!home || home->empty()) return {};
+    const std::string path = join_path(*home, ".vorn-entry.log");
     return UniqueFd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
 }
 
@@ -134,7 +141,7 @@ void run_relay(ListenerSet listeners) {
     for (pthread_t thread : started) ::pthread_join(thread, nullptr);
 }
 
-void run_relay_process(ListenerSet listeners) {
+void run_relay_process(ListenerSet listeners, const std::optional<std::string>& home) {
     // Whatever the first copy had blocked stays blocked across fork; the relay
     // must stay killable by every signal it does not ignore on purpose.
     sigset_t none;
@@ -145,26 +152,15 @@ void run_relay_process(ListenerSet listeners) {
     ignore_signal(SIGHUP);
     ignore_signal(SIGPIPE);
 
-    auto sockets = listening_sockets(listeners);
-    for (UniqueFd* socket : sockets) lift_above_standard_streams(*socket);
-
-    UniqueFd log = open_relay_log_file();
-    lift_above_standard_streams(log);
-
-    UniqueFd in(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-    put_on(in, 0);
-    keep_if_standard(in);
-    in.reset();
-    UniqueFd out = log ? UniqueFd() : UniqueFd(::open("/dev/null", O_WRONLY | O_CLOEXEC));
-    const UniqueFd& streams = log ? log : out;
-    put_on(streams, 1);
-    put_on(streams, 2);
-    keep_if_standard(out);
-    out.reset();
+    UniqueFd log = open_relay_log_file(home);
+    std::vector<UniqueFd*> kept = listening_sockets(listeners);
+    kept.push_back(&log);
+    take_standard_streams(kept, log);
 
     std::vector<int> keep;
-    for (UniqueFd* socket : sockets) keep.push_back(socket->get());
-    if (log) keep.push_back(log.get());
+    for (const UniqueFd* fd : kept) {
+        if (*fd) keep.push_back(fd->get());
+    }
     close_other_descriptors(keep);
     raise_descriptor_limit();
 

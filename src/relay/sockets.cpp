@@ -5,10 +5,9 @@
 #include <poll.h>
 
 #include <cerrno>
-#include <cstddef>
-#include <cstring>
 
 #include "base/io.h"
+#include "base/socket_address.h"
 
 namespace vorn {
 namespace {
@@ -56,8 +55,8 @@ std::expected<void, Error> connect_fully(int fd, const sockaddr* addr, socklen_t
     if (::connect(fd, addr, length) == 0) return {};
     if (errno != EINTR) return std::unexpected(Error::last_system());
     pollfd p{fd, POLLOUT, 0};
-    while (::poll(&p, 1, -1) < 0) {
-        if (errno != EINTR) return std::unexpected(Error::last_system());
+    if (retry_on_eintr([&] { return ::poll(&p, 1, -1); }) < 0) {
+        return std::unexpected(Error::last_system());
     }
     int error = 0;
     socklen_t size = sizeof error;
@@ -68,20 +67,22 @@ std::expected<void, Error> connect_fully(int fd, const sockaddr* addr, socklen_t
     return {};
 }
 
-}  // namespace
+// A fresh Unix stream socket and the address of path, for binding or
+// connecting it there.
+struct UnixSocket {
+    UniqueFd fd;
+    UnixSocketAddress address;
+};
 
-std::expected<UnixAddress, Error> unix_address(const std::string& path) {
-    if (has_nul(path)) return std::unexpected(Error::own(kNulInPath));
-    if (path.empty()) return std::unexpected(Error::system(ENOENT));
-    UnixAddress out{};
-    if (path.size() >= sizeof out.addr.sun_path) {
-        return std::unexpected(Error::system(ENAMETOOLONG));
-    }
-    out.addr.sun_family = AF_UNIX;
-    std::memcpy(out.addr.sun_path, path.data(), path.size());
-    out.length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + 1);
-    return out;
+std::expected<UnixSocket, Error> unix_socket_for(const std::string& path) {
+    auto fd = new_socket(AF_UNIX);
+    if (!fd) return std::unexpected(fd.error());
+    const auto address = unix_socket_address(path);
+    if (!address) return std::unexpected(address.error());
+    return UnixSocket{std::move(*fd), *address};
 }
+
+}  // namespace
 
 std::expected<UniqueFd, Error> listen_tcp_loopback(int family, uint16_t port) {
     auto fd = new_socket(family);
@@ -104,29 +105,26 @@ std::expected<UniqueFd, Error> listen_tcp_loopback(int family, uint16_t port) {
 }
 
 std::expected<UniqueFd, Error> listen_unix(const std::string& path) {
-    auto fd = new_socket(AF_UNIX);
-    if (!fd) return fd;
-    const auto address = unix_address(path);
-    if (!address) return std::unexpected(address.error());
-    if (::bind(fd->get(), reinterpret_cast<const sockaddr*>(&address->addr), address->length) !=
-            0 ||
-        ::listen(fd->get(), -1) != 0) {
+    auto socket = unix_socket_for(path);
+    if (!socket) return std::unexpected(socket.error());
+    const auto& [fd, address] = *socket;
+    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address.addr), address.length) != 0 ||
+        ::listen(fd.get(), -1) != 0) {
         return std::unexpected(Error::last_system());
     }
-    return fd;
+    return std::move(socket->fd);
 }
 
 std::expected<UniqueFd, Error> connect_unix(const std::string& path) {
-    auto fd = new_socket(AF_UNIX);
-    if (!fd) return fd;
-    const auto address = unix_address(path);
-    if (!address) return std::unexpected(address.error());
-    if (auto connected = connect_fully(fd->get(), reinterpret_cast<const sockaddr*>(&address->addr),
-                                       address->length);
+    auto socket = unix_socket_for(path);
+    if (!socket) return std::unexpected(socket.error());
+    const auto& [fd, address] = *socket;
+    if (auto connected = connect_fully(fd.get(), reinterpret_cast<const sockaddr*>(&address.addr),
+                                       address.length);
         !connected) {
         return std::unexpected(connected.error());
     }
-    return fd;
+    return std::move(socket->fd);
 }
 
 void set_no_delay(int fd) {

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <sys/socket.h>
-#include <sys/un.h>
 
 #include <cstdint>
 #include <expected>
@@ -11,16 +10,6 @@
 #include "base/unique_fd.h"
 
 namespace vorn {
-
-// The address of a Unix socket at path. A path that does not fit (the
-// terminating NUL included) is ENAMETOOLONG, as for any other over-long file
-// name; an empty path is ENOENT, where the kernel would otherwise pick an
-// abstract address of its own.
-struct UnixAddress {
-    sockaddr_un addr;
-    socklen_t length;
-};
-std::expected<UnixAddress, Error> unix_address(const std::string& path);
 
 // A TCP socket listening on the loopback address of family (AF_INET for
 // 127.0.0.1, AF_INET6 for [::1], the latter IPv6-only so that it never claims

@@ -45,12 +45,6 @@ std::string text_of(const std::string& path) {
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-std::string link_of(const std::string& path) {
-    char buf[4096];
-    const ssize_t n = ::readlink(path.c_str(), buf, sizeof buf);
-    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
-}
-
 bool file_exists(const std::string& path) {
     return ::access(path.c_str(), F_OK) == 0;
 }
@@ -492,14 +486,9 @@ TEST(Relay, RunsDetachedAndOutlivesTheCopy) {
 
     // A session of its own, without the terminal the copy runs on.
     EXPECT_NE(::getsid(relay.pid()), ::getsid(copy->pid()));
-    std::istringstream stat(text_of(proc(relay.pid(), "stat"))
-                                .substr(text_of(proc(relay.pid(), "stat")).rfind(')') + 2));
-    std::string state;
-    long ppid = 0, group = 0, session = 0, tty = -1;
-    stat >> state >> ppid >> group >> session >> tty;
-    EXPECT_EQ(tty, 0);
-    EXPECT_EQ(link_of(proc(relay.pid(), "fd/0")), "/dev/null");
-    EXPECT_EQ(link_of(proc(relay.pid(), "fd/2")), env.home() + "/.vorn-entry.log");
+    EXPECT_EQ(vt::proc_stat_field(relay.pid(), 7), "0");  // no controlling terminal
+    EXPECT_EQ(vt::link_target(proc(relay.pid(), "fd/0")), "/dev/null");
+    EXPECT_EQ(vt::link_target(proc(relay.pid(), "fd/2")), env.home() + "/.vorn-entry.log");
 
     // Ctrl-C on the terminal, SIGINT and SIGHUP sent to it, and the end of the
     // copy with its terminal: the relay serves on.
@@ -545,16 +534,25 @@ TEST(Relay, EachRelayStartsAFreshLogAndNoneWithoutHome) {
     EXPECT_TRUE(vt::wait_until([&] { return log_of(env) == line2; })) << log_of(env);
     second.end();
 
-    vt::TestEnv homeless;
-    homeless.unset("HOME");
-    const uint16_t p3 = vt::free_port();
-    ASSERT_EQ(launch(homeless, {"--tcp", std::to_string(p3) + "=" + missing}).status(), 0);
-    Relay third = relay_on_port(p3);
-    ASSERT_TRUE(third && connect_once(p3));
-    EXPECT_EQ(link_of(proc(third.pid(), "fd/1")), "/dev/null");
-    EXPECT_EQ(link_of(proc(third.pid(), "fd/2")), "/dev/null");
-    EXPECT_FALSE(file_exists(homeless.home() + "/.vorn-entry.log"));
-    EXPECT_FALSE(file_exists(homeless.path(".vorn-entry.log")));
+    // An empty HOME names no folder either: no log, not even in the folder
+    // the launch ran in.
+    for (const bool empty : {false, true}) {
+        vt::TestEnv homeless;
+        if (empty) {
+            homeless.set("HOME", "");
+        } else {
+            homeless.unset("HOME");
+        }
+        const uint16_t p3 = vt::free_port();
+        ASSERT_EQ(launch(homeless, {"--tcp", std::to_string(p3) + "=" + missing}).status(), 0)
+            << empty;
+        Relay third = relay_on_port(p3);
+        ASSERT_TRUE(third && connect_once(p3)) << empty;
+        EXPECT_EQ(vt::link_target(proc(third.pid(), "fd/1")), "/dev/null") << empty;
+        EXPECT_EQ(vt::link_target(proc(third.pid(), "fd/2")), "/dev/null") << empty;
+        EXPECT_FALSE(file_exists(homeless.home() + "/.vorn-entry.log")) << empty;
+        EXPECT_FALSE(file_exists(homeless.path(".vorn-entry.log"))) << empty;
+    }
     EXPECT_EQ(log_of(env), line2);
 }
 
@@ -1602,7 +1600,7 @@ TEST(RelayLoad, ThousandsOfIdleConnectionsCostTwoDescriptorsEach) {
     EXPECT_EQ(relay.threads(), idle->threads + 2 * count);
     int sockets = 0;
     for (const auto& entry : std::filesystem::directory_iterator(proc(relay.pid(), "fd"))) {
-        sockets += link_of(entry.path()).rfind("socket:", 0) == 0;
+        sockets += vt::link_target(entry.path()).value_or("").starts_with("socket:");
     }
     EXPECT_GE(sockets, 2 * count);
 

@@ -40,7 +40,8 @@ TEST(RelayLog, CapDropsTheLineThatWouldPassItAndEveryLineAfter) {
     for (const auto& c : cases) {
         vt::TempDir dir;
         const std::string path = dir / "log";
-        RelayLog log(open_log(path));
+        RelayLog log;
+        log.reset(open_log(path));
         std::string expected;
         for (size_t i = 0; i < c.lengths.size(); ++i) {
             const std::string line(c.lengths[i], static_cast<char>('a' + i));
@@ -56,7 +57,8 @@ TEST(RelayLog, CapDropsTheLineThatWouldPassItAndEveryLineAfter) {
 
 TEST(RelayLog, LinesFromManyThreadsLandWholeAndResetStartsAfresh) {
     vt::TempDir dir;
-    RelayLog log(open_log(dir / "old"));
+    RelayLog log;
+    log.reset(open_log(dir / "old"));
     log.write_line(std::string(kRelayLogCap, 'x'));  // dropped: the log is spent
     log.reset(open_log(dir / "log"));
 
@@ -124,7 +126,8 @@ TEST(RelayLog, ALineWrittenInPartsLandsWhole) {
 
     std::atomic<bool> written{false};
     std::thread writer([&, fd = fds[1]] {
-        RelayLog log{UniqueFd(fd)};
+        RelayLog log;
+        log.reset(UniqueFd(fd));
         log.write_line(line);
         written = true;
     });

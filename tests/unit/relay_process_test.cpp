@@ -9,11 +9,11 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 
 #include <gtest/gtest.h>
 
 #include "relay/listeners.h"
+#include "support/process.h"
 #include "support/sockets.h"
 #include "support/test_env.h"
 #include "support/wait.h"
@@ -36,22 +36,9 @@ std::string proc_field(pid_t pid, const std::string& file, const std::string& ke
     return "";
 }
 
-// Field 7 of /proc/PID/stat: the controlling terminal, 0 for none.
-long controlling_terminal(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::istringstream rest(stat.substr(stat.rfind(')') + 2));
-    std::string state;
-    long ppid = 0, pgrp = 0, session = 0, tty = -1;
-    rest >> state >> ppid >> pgrp >> session >> tty;
-    return tty;
-}
-
-std::string link_of(pid_t pid, int fd) {
-    char buf[4096];
-    const std::string path = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
-    const ssize_t n = ::readlink(path.c_str(), buf, sizeof buf);
-    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
+// The /proc entry of a descriptor of pid, a link to what it is open on.
+std::string fd_entry(pid_t pid, int fd) {
+    return "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
 }
 
 bool read_exact(int fd, void* out, size_t size) {
@@ -81,7 +68,6 @@ bool exchange(int client, int server, const std::string& request, const std::str
     sigaddset(&blocked, SIGTERM);
     sigaddset(&blocked, SIGUSR1);
     ::sigprocmask(SIG_BLOCK, &blocked, nullptr);
-    ::setenv("HOME", (dir / "home").c_str(), 1);
     const std::vector<TcpSpec> tcp = {{tcp_port, dir / "target.sock"}};
     const std::vector<UnixSpec> unix_specs = {{dir / "in/app.sock", server_port}};
     auto set = set_up_listeners(tcp, unix_specs);
@@ -90,7 +76,7 @@ bool exchange(int client, int server, const std::string& request, const std::str
     const int on_zero = set->tcp[0].sockets[0].get() == 0;
     (void)!::write(report, &inode, sizeof inode);
     (void)!::write(report, &on_zero, sizeof on_zero);
-    const int started = start_relay_process(std::move(*set)) ? 0 : 1;
+    const int started = start_relay_process(std::move(*set), dir / "home") ? 0 : 1;
     (void)!::write(report, &started, sizeof started);
     ::_exit(0);
 }
@@ -151,7 +137,7 @@ TEST(RelayProcess, StartsDetachedAndServesItsListeners) {
     EXPECT_NE(::getsid(relay), ::getsid(0));
     EXPECT_NE(::getsid(relay), relay);
     EXPECT_FALSE(vt::process_alive(::getsid(relay)));
-    EXPECT_EQ(controlling_terminal(relay), 0);
+    EXPECT_EQ(vt::proc_stat_field(relay, 7), "0");  // no controlling terminal
     const unsigned long ignored =
         std::strtoul(proc_field(relay, "status", "SigIgn").c_str(), nullptr, 16);
     for (int sig : {SIGINT, SIGHUP, SIGPIPE}) {
@@ -159,9 +145,9 @@ TEST(RelayProcess, StartsDetachedAndServesItsListeners) {
     }
 
     // Standard streams: /dev/null in, the fresh log out; the inherited pipe is let go.
-    EXPECT_EQ(link_of(relay, 0), "/dev/null");
-    EXPECT_EQ(link_of(relay, 1), dir / "home/.vorn-entry.log");
-    EXPECT_EQ(link_of(relay, 2), dir / "home/.vorn-entry.log");
+    EXPECT_EQ(vt::link_target(fd_entry(relay, 0)), "/dev/null");
+    EXPECT_EQ(vt::link_target(fd_entry(relay, 1)), dir / "home/.vorn-entry.log");
+    EXPECT_EQ(vt::link_target(fd_entry(relay, 2)), dir / "home/.vorn-entry.log");
     EXPECT_TRUE(vt::sees_end(inherited_in.get(), 5s));
     EXPECT_EQ(vt::read_file(dir / "home/.vorn-entry.log"), "");
 
