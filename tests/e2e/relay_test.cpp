@@ -378,9 +378,10 @@ TEST(Relay, HalfCloseAndResetReachTheOtherSide) {
 TEST(Relay, ServerOnIpv6OnlyIsReachedByTheSecondAttempt) {
     if (!has_ipv6()) GTEST_SKIP() << "no IPv6 loopback here";
     vt::TestEnv env;
-    const uint16_t port = vt::free_port();
-    UniqueFd server = vt::tcp_listen(AF_INET6, port);
-    ASSERT_TRUE(server);
+    const vt::Ipv6OnlyListener listener = vt::ipv6_only_listener();
+    ASSERT_TRUE(listener.socket);
+    const uint16_t port = listener.port;
+    const UniqueFd& server = listener.socket;
     const std::string inside = env.path("app.sock");
     ASSERT_EQ(launch(env, {"--unix", inside + "=" + std::to_string(port)}).status(), 0);
     Relay relay = relay_on_path(inside);

@@ -226,7 +226,8 @@ TEST(ConnectionHandlers, ReachTheirTargets) {
     vt::UniqueFd unix_server = vt::unix_listen(target_path);
     vt::UniqueFd v4_server = vt::tcp_listen(AF_INET, 0);
     // A server that listens on [::1] only is found by the second attempt.
-    vt::UniqueFd v6_server = vt::tcp_listen(AF_INET6, vt::free_port());
+    const vt::Ipv6OnlyListener v6 = vt::ipv6_only_listener();
+    const vt::UniqueFd& v6_server = v6.socket;
     ASSERT_TRUE(unix_server && v4_server);
 
     struct Case {

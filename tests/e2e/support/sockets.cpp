@@ -248,4 +248,22 @@ int count_entries(const std::string& folder) {
     return n;
 }
 
+Ipv6OnlyListener ipv6_only_listener() {
+    Ipv6OnlyListener out;
+    for (int attempt = 0; attempt < 20 && !out.socket; ++attempt) {
+        out.port = free_port();
+        out.held = UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in v4{};
+        v4.sin_family = AF_INET;
+        v4.sin_port = htons(out.port);
+        v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (!out.held ||
+            ::bind(out.held.get(), reinterpret_cast<const sockaddr*>(&v4), sizeof v4) != 0) {
+            continue;
+        }
+        out.socket = tcp_listen(AF_INET6, out.port);
+    }
+    return out;
+}
+
 }  // namespace vt

@@ -24,6 +24,18 @@ UniqueFd unix_connect(const std::string& path);
 uint16_t local_port(int fd);
 // A port that nothing on 127.0.0.1 or [::1] listens on right now.
 uint16_t free_port();
+
+// A TCP socket listening on [::1] only, at a port whose 127.0.0.1 side the
+// test holds bound but not listening: a connection to 127.0.0.1 there is
+// refused, and no test running beside this one can take that side for a
+// listener of its own, which such a connection would reach instead. An
+// empty socket when there is no IPv6 loopback.
+struct Ipv6OnlyListener {
+    UniqueFd socket;
+    UniqueFd held;
+    uint16_t port = 0;
+};
+Ipv6OnlyListener ipv6_only_listener();
 // Waits up to timeout for a connection on listener.
 UniqueFd accept_within(int listener, Millis timeout = 10s);
 
