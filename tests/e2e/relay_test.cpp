@@ -131,8 +131,9 @@ Relay relay_holding(std::optional<ino_t> inode) {
     if (holders.size() != 1) return Relay();
     Relay relay(holders[0]);
     // It holds the sockets from the fork on; its set-up is done once it has
-    // started its first thread.
-    vt::wait_until([&] { return relay.threads() >= 2; });
+    // started its first thread (besides the ones the thread sanitizer's
+    // runtime may start in a forked child before the relay starts any).
+    vt::wait_until([&] { return relay.threads() >= 2 + vt::kRuntimeThreads; });
     return relay;
 }
 
