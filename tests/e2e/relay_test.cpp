@@ -9,6 +9,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -587,6 +588,20 @@ rlim_t lowest_free_descriptor(pid_t pid) {
     return n;
 }
 
+// Threads of the process waiting in accept. A loop that reaches accept only
+// after the limit has fallen fails at once, connection or not; one already
+// waiting there has its descriptor set aside.
+int threads_in_accept(pid_t pid) {
+    const std::string waiting = std::to_string(SYS_accept4) + " ";
+    int n = 0;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(proc(pid, "task"), ec), end; !ec && it != end;
+         it.increment(ec)) {
+        if (vt::read_file(it->path() / "syscall").starts_with(waiting)) ++n;
+    }
+    return n;
+}
+
 TEST(Relay, AcceptUnderDescriptorExhaustionLogsOncePerRunAndRecovers) {
     vt::TestEnv env;
     const std::string target = env.path("host.sock");
@@ -632,6 +647,8 @@ TEST(Relay, AcceptUnderDescriptorExhaustionLogsOncePerRunAndRecovers) {
 
     for (int run = 0; run < 2; ++run) {
         ASSERT_TRUE(vt::wait_until([&] { return relay.descriptors() == idle->descriptors; }));
+        ASSERT_TRUE(vt::wait_until([&] { return threads_in_accept(relay.pid()) == tcp_loops(); }))
+            << threads_in_accept(relay.pid());
         const rlimit starved{lowest_free_descriptor(relay.pid()), normal.rlim_max};
         ASSERT_EQ(::prlimit(relay.pid(), RLIMIT_NOFILE, &starved, nullptr), 0);
         UniqueFd first = vt::tcp_connect(AF_INET, port);
