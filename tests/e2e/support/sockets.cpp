@@ -15,7 +15,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <sstream>
+#include <vector>
 
 #include "support/test_env.h"
 
@@ -58,7 +60,8 @@ int poll_for(int fd, short events, std::chrono::steady_clock::time_point deadlin
 
 }  // namespace
 
-UniqueFd tcp_listen(int family, uint16_t port) {
+// A TCP socket bound to the loopback address of family, not listening.
+static UniqueFd tcp_bound(int family, uint16_t port) {
     UniqueFd fd(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd) return fd;
     const int on = 1;
@@ -66,10 +69,13 @@ UniqueFd tcp_listen(int family, uint16_t port) {
     ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_storage addr;
     const socklen_t len = loopback(family, port, &addr);
-    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
-        ::listen(fd.get(), 4096) != 0) {
-        return UniqueFd();
-    }
+    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), len) != 0) return UniqueFd();
+    return fd;
+}
+
+UniqueFd tcp_listen(int family, uint16_t port) {
+    UniqueFd fd = tcp_bound(family, port);
+    if (!fd || ::listen(fd.get(), 4096) != 0) return UniqueFd();
     return fd;
 }
 
@@ -114,13 +120,24 @@ uint16_t local_port(int fd) {
 }
 
 uint16_t free_port() {
+    // Every port handed out stays bound, not listening, on both loopback
+    // addresses until the test process ends. The kernel then gives it to no
+    // other test running beside this one, for a listener or an outgoing
+    // connection, while the program under test and the tests' own servers,
+    // which bind with SO_REUSEADDR, can still listen there; and a connection
+    // to it is refused while nothing does.
+    static std::mutex lock;
+    static std::vector<UniqueFd> held;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        UniqueFd v4 = tcp_listen(AF_INET, 0);
+        UniqueFd v4 = tcp_bound(AF_INET, 0);
         if (!v4) continue;
         const uint16_t port = local_port(v4.get());
-        // Free on [::1] too, when the machine has IPv6 at all.
-        UniqueFd probe = tcp_listen(AF_INET6, port);
-        if (!probe && errno == EADDRINUSE) continue;
+        UniqueFd v6 = tcp_bound(AF_INET6, port);
+        // Taken on [::1]; without IPv6 at all the port is free there.
+        if (!v6 && errno == EADDRINUSE) continue;
+        std::lock_guard hold(lock);
+        held.push_back(std::move(v4));
+        if (v6) held.push_back(std::move(v6));
         return port;
     }
     return 0;
@@ -250,19 +267,8 @@ int count_entries(const std::string& folder) {
 
 Ipv6OnlyListener ipv6_only_listener() {
     Ipv6OnlyListener out;
-    for (int attempt = 0; attempt < 20 && !out.socket; ++attempt) {
-        out.port = free_port();
-        out.held = UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_in v4{};
-        v4.sin_family = AF_INET;
-        v4.sin_port = htons(out.port);
-        v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (!out.held ||
-            ::bind(out.held.get(), reinterpret_cast<const sockaddr*>(&v4), sizeof v4) != 0) {
-            continue;
-        }
-        out.socket = tcp_listen(AF_INET6, out.port);
-    }
+    out.port = free_port();
+    out.socket = tcp_listen(AF_INET6, out.port);
     return out;
 }
 

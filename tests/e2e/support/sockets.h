@@ -22,17 +22,16 @@ UniqueFd tcp_connect(int family, uint16_t port);
 UniqueFd unix_listen(const std::string& path);
 UniqueFd unix_connect(const std::string& path);
 uint16_t local_port(int fd);
-// A port that nothing on 127.0.0.1 or [::1] listens on right now.
+// A port that nothing on 127.0.0.1 or [::1] listens on, held for this test
+// (bound, not listening) so that no test beside it is given the same port.
 uint16_t free_port();
 
-// A TCP socket listening on [::1] only, at a port whose 127.0.0.1 side the
-// test holds bound but not listening: a connection to 127.0.0.1 there is
-// refused, and no test running beside this one can take that side for a
-// listener of its own, which such a connection would reach instead. An
-// empty socket when there is no IPv6 loopback.
+// A TCP socket listening on [::1] only, at a port from free_port: a
+// connection to 127.0.0.1 there is refused, and no test running beside this
+// one can take that side for a listener of its own, which such a connection
+// would reach instead. An empty socket when there is no IPv6 loopback.
 struct Ipv6OnlyListener {
     UniqueFd socket;
-    UniqueFd held;
     uint16_t port = 0;
 };
 Ipv6OnlyListener ipv6_only_listener();
