@@ -594,10 +594,8 @@ rlim_t lowest_free_descriptor(pid_t pid) {
 int threads_in_accept(pid_t pid) {
     const std::string waiting = std::to_string(SYS_accept4) + " ";
     int n = 0;
-    std::error_code ec;
-    for (std::filesystem::directory_iterator it(proc(pid, "task"), ec), end; !ec && it != end;
-         it.increment(ec)) {
-        if (vt::read_file(it->path() / "syscall").starts_with(waiting)) ++n;
+    for (const std::string& task : vt::names_in(proc(pid, "task"))) {
+        if (vt::read_file(proc(pid, "task/" + task + "/syscall")).starts_with(waiting)) ++n;
     }
     return n;
 }
