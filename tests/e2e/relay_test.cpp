@@ -480,7 +480,14 @@ TEST(Relay, RunsDetachedAndOutlivesTheCopy) {
     auto spec = env.spec({"--tcp", std::to_string(port) + "=" + target, "--", "sh", "-c",
                           "for f in /proc/$$/fd/*; do echo \"fd $f $(readlink $f)\"; done; "
                           "echo listed; read line; echo got $line"});
+    // Started with a soft descriptor limit below the hard one, as a shell's
+    // default often is; the relay takes all it may.
+    rlimit own{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &own), 0);
+    const rlimit lowered{std::min<rlim_t>(own.rlim_max / 2, 1024), own.rlim_max};
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
     auto copy = vt::PtyChild::start(spec);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &own), 0);
     ASSERT_TRUE(copy->wait_for("listed"));
     // No listening socket reached the command.
     EXPECT_EQ(copy->screen().find("socket:"), std::string::npos) << copy->screen();
@@ -492,6 +499,9 @@ TEST(Relay, RunsDetachedAndOutlivesTheCopy) {
     EXPECT_EQ(vt::proc_stat_field(relay.pid(), 7), "0");  // no controlling terminal
     EXPECT_EQ(vt::link_target(proc(relay.pid(), "fd/0")), "/dev/null");
     EXPECT_EQ(vt::link_target(proc(relay.pid(), "fd/2")), env.home() + "/.vorn-entry.log");
+    rlimit relay_limit{};
+    ASSERT_EQ(::prlimit(relay.pid(), RLIMIT_NOFILE, nullptr, &relay_limit), 0);
+    EXPECT_EQ(relay_limit.rlim_cur, own.rlim_max);
 
     // Ctrl-C on the terminal, SIGINT and SIGHUP sent to it, and the end of the
     // copy with its terminal: the relay serves on.
